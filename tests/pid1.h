@@ -1,0 +1,82 @@
+// Runs a piece of a test as process 1 of a new PID namespace.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace orva_test {
+
+// Why process-1 scenarios cannot run here, or "" when they can. Probed once.
+const std::string &pid_namespace_unavailable_reason();
+
+// Skips the current test when no PID namespace can be made, or fails it when
+// ORVA_REQUIRE_PID1 is set (CI must not pass on a skip).
+#define ORVA_REQUIRE_PID_NAMESPACE()                                           \
+  do {                                                                         \
+    const std::string &orva_why_ =                                             \
+        ::orva_test::pid_namespace_unavailable_reason();                       \
+    if (!orva_why_.empty()) {                                                  \
+      if (::orva_test::pid1_required()) {                                      \
+        FAIL() << "process-1 tests are required: " << orva_why_;               \
+      }                                                                        \
+      GTEST_SKIP() << orva_why_;                                               \
+    }                                                                          \
+  } while (0)
+
+bool pid1_required();
+
+struct Outcome {
+  int status = -1;        // raw wait status of process 1; -1 if it never ended
+  bool timed_out = false; // the namespace was killed at the deadline
+  std::string out;        // everything process 1 and its children wrote
+  std::string err;
+
+  // The exit code process 1 ended with, or 128 + n when signal n killed it.
+  int exit_code() const;
+};
+
+// Process 1 of a fresh PID namespace running `body` and ending with its
+// result (through _exit, so nothing of the test binary runs after it).
+// stdout and stderr of the namespace are captured; stdin is /dev/null.
+class Pid1 {
+public:
+  explicit Pid1(std::function<int()> body);
+  ~Pid1();
+  Pid1(const Pid1 &) = delete;
+  Pid1 &operator=(const Pid1 &) = delete;
+
+  // Process 1's pid as seen from the test, for kill().
+  pid_t pid() const { return pid_; }
+  void send(int sig) const;
+
+  // Waits for process 1 to end; after `limit` the namespace is killed and
+  // the outcome says timed_out.
+  Outcome wait(std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+  // Reads process 1's stdout until `text` has appeared (or the limit passes).
+  // Lets a test wait for the child to be ready before it sends a signal.
+  bool
+  wait_for_output(const std::string &text,
+                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+private:
+  void pump(int timeout_ms);
+  pid_t helper_ = -1;
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  int status_fd_ = -1;
+  Outcome outcome_;
+};
+
+// Convenience: run `body` as process 1 and wait for it.
+Outcome run_as_pid1(std::function<int()> body,
+                    std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// Writes all of `text` to stdout with write(2): safe in any child, unbuffered.
+void say(const std::string &text);
+
+} // namespace orva_test
