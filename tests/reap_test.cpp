@@ -1,0 +1,308 @@
+// Reaping children and mapping their wait status to an exit code. Every
+// scenario runs in a forked child of its own, whose only children are the
+// ones it makes.
+#include "isolated.h"
+#include "orva.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <initializer_list>
+
+namespace {
+
+using orva_test::in_forked_child;
+
+constexpr int kUntouched = -12345;
+
+// A child that dies with its parent, so that a failed scenario leaves
+// nothing behind.
+pid_t spawn(void (*body)(int), int arg) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
+    body(arg);
+    _exit(0);
+  }
+  EXPECT_GT(pid, 0) << "fork: " << strerror(errno);
+  return pid;
+}
+
+pid_t spawn_exiting(int code) {
+  return spawn([](int c) { _exit(c); }, code);
+}
+
+pid_t spawn_running() {
+  return spawn(
+      [](int) {
+        for (;;) {
+          pause();
+        }
+      },
+      0);
+}
+
+// Waits until `pid` has ended without reaping it, so the next waitpid is
+// sure to report it.
+void await_exit(pid_t pid) {
+  siginfo_t info{};
+  int rc = 0;
+  do {
+    rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+  } while (rc != 0 && errno == EINTR);
+  ASSERT_EQ(rc, 0) << "waitid " << pid << ": " << strerror(errno);
+}
+
+// Neither check reaps anything.
+bool is_reaped(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info,
+                WEXITED | WNOHANG | WNOWAIT) == -1 &&
+         errno == ECHILD;
+}
+
+bool is_still_running(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info,
+                WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+void kill_and_reap(pid_t pid) {
+  (void)kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+struct Ending {
+  int exit_status; // or -1 when the child is killed instead
+  int sig;
+  int expected;
+};
+
+class MappedExitCode : public ::testing::TestWithParam<Ending> {};
+
+TEST_P(MappedExitCode, ForTheManagedChild) {
+  const Ending e = GetParam();
+  for (const int nonblock : {0, 1}) {
+    for (const bool any_child : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << "nonblock " << nonblock
+                                        << (any_child ? ", any child" : ""));
+      in_forked_child([&] {
+        pid_t pid = 0;
+        if (e.exit_status >= 0) {
+          pid = spawn_exiting(e.exit_status);
+        } else {
+          pid = spawn_running();
+          ASSERT_EQ(kill(pid, e.sig), 0);
+        }
+        if (nonblock != 0) {
+          await_exit(pid);
+        }
+        int code = kUntouched;
+        EXPECT_EQ(
+            orva_wait_for_managed_child(any_child ? -1 : pid, &code, nonblock),
+            1);
+        EXPECT_EQ(code, e.expected);
+        EXPECT_TRUE(is_reaped(pid));
+      });
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, MappedExitCode,
+                         ::testing::Values(Ending{0, 0, 0}, Ending{3, 0, 3},
+                                           Ending{255, 0, 255},
+                                           Ending{-1, SIGKILL, 137},
+                                           Ending{-1, SIGTERM, 143},
+                                           Ending{-1, SIGUSR1, 138}));
+
+TEST(WaitForManagedChild, SkipsOtherChildrenUntilTheManagedOneEnds) {
+  in_forked_child([] {
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t managed = spawn(
+        [](int fd) {
+          char byte = 0;
+          (void)read(fd, &byte, 1);
+          _exit(7);
+        },
+        go[0]);
+    const pid_t others[] = {spawn_exiting(1), spawn_exiting(2)};
+    for (const pid_t other : others) {
+      await_exit(other);
+    }
+
+    int code = kUntouched;
+    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 1), 0);
+    EXPECT_EQ(code, kUntouched);
+    for (const pid_t other : others) {
+      EXPECT_TRUE(is_reaped(other)) << other;
+    }
+    EXPECT_TRUE(is_still_running(managed));
+
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    const pid_t late = spawn_exiting(4);
+    await_exit(managed);
+    await_exit(late);
+    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 1), 1);
+    EXPECT_EQ(code, 7);
+    EXPECT_TRUE(is_reaped(managed));
+    // The kernel decides whether the other one came first; if not, it is
+    // left for a later call.
+    if (!is_reaped(late)) {
+      code = kUntouched;
+      EXPECT_EQ(orva_wait_for_managed_child(-1, &code, 1), 1);
+      EXPECT_EQ(code, 4);
+    }
+    code = kUntouched;
+    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 1), 1);
+    EXPECT_EQ(code, 0) << "no child is left";
+  });
+}
+
+TEST(WaitForManagedChild, BlockingWaitSkipsOtherChildren) {
+  in_forked_child([] {
+    const pid_t other = spawn_exiting(1);
+    await_exit(other);
+    const pid_t managed = spawn(
+        [](int) {
+          const timespec nap{0, 100'000'000};
+          (void)nanosleep(&nap, nullptr);
+          _exit(9);
+        },
+        0);
+    int code = kUntouched;
+    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 0), 1);
+    EXPECT_EQ(code, 9);
+    EXPECT_TRUE(is_reaped(other));
+    EXPECT_TRUE(is_reaped(managed));
+  });
+}
+
+TEST(WaitForManagedChild, NonblockWithNothingExitedLeavesTheCodeAlone) {
+  for (const pid_t target : {pid_t{-1}, pid_t{0}, pid_t{1}}) {
+    SCOPED_TRACE(::testing::Message() << "pid " << target);
+    in_forked_child([target] {
+      const pid_t running = spawn_running();
+      int code = kUntouched;
+      EXPECT_EQ(
+          orva_wait_for_managed_child(target == 1 ? running : target, &code, 1),
+          0);
+      EXPECT_EQ(code, kUntouched);
+      EXPECT_TRUE(is_still_running(running));
+      kill_and_reap(running);
+    });
+  }
+}
+
+TEST(WaitForManagedChild, WithNoChildrenAtAll) {
+  struct Case {
+    pid_t pid;
+    int result;
+  };
+  for (const int nonblock : {0, 1}) {
+    for (const Case c : {Case{12345, 1}, Case{0, 1}, Case{-1, 0}}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "pid " << c.pid << ", nonblock " << nonblock);
+      in_forked_child([&] {
+        int code = kUntouched;
+        EXPECT_EQ(orva_wait_for_managed_child(c.pid, &code, nonblock),
+                  c.result);
+        EXPECT_EQ(code, 0);
+      });
+    }
+  }
+}
+
+// pid 0 matches no child: everything is reaped and dropped, and only the
+// end of all children ends the wait.
+TEST(WaitForManagedChild, PidZeroMatchesNoChild) {
+  in_forked_child([] {
+    const pid_t exited[] = {spawn_exiting(1), spawn_exiting(2)};
+    const pid_t running = spawn_running();
+    for (const pid_t pid : exited) {
+      await_exit(pid);
+    }
+    int code = kUntouched;
+    EXPECT_EQ(orva_wait_for_managed_child(0, &code, 1), 0);
+    EXPECT_EQ(code, kUntouched);
+    for (const pid_t pid : exited) {
+      EXPECT_TRUE(is_reaped(pid)) << pid;
+    }
+    ASSERT_EQ(kill(running, SIGTERM), 0);
+    EXPECT_EQ(orva_wait_for_managed_child(0, &code, 0), 1);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(is_reaped(running));
+  });
+}
+
+TEST(WaitForManagedChild, NullExitCodeReapsNothing) {
+  for (const int nonblock : {0, 1}) {
+    SCOPED_TRACE(::testing::Message() << "nonblock " << nonblock);
+    in_forked_child([nonblock] {
+      const pid_t pid = spawn_exiting(3);
+      await_exit(pid);
+      errno = 0;
+      EXPECT_EQ(orva_wait_for_managed_child(pid, nullptr, nonblock), -1);
+      EXPECT_EQ(errno, EINVAL);
+      int status = 0;
+      EXPECT_EQ(waitpid(pid, &status, WNOHANG), pid) << "already reaped";
+    });
+  }
+}
+
+// A signal that interrupts a blocking wait is no reason to give up on it.
+TEST(WaitForManagedChild, RetriesAfterAnInterruptedWait) {
+  in_forked_child([] {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: waitpid fails with EINTR
+    ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
+    const pid_t managed = spawn(
+        [](int) {
+          const timespec nap{0, 100'000'000};
+          (void)nanosleep(&nap, nullptr);
+          (void)kill(getppid(), SIGUSR1);
+          (void)nanosleep(&nap, nullptr);
+          _exit(5);
+        },
+        0);
+    int code = kUntouched;
+    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 0), 1);
+    EXPECT_EQ(code, 5);
+  });
+}
+
+TEST(DrainZombies, ReapsTheExitedAndLeavesTheRunning) {
+  in_forked_child(
+      [] {
+        const pid_t exited[] = {spawn_exiting(0), spawn_exiting(1),
+                                spawn_exiting(2)};
+        const pid_t running = spawn_running();
+        for (const pid_t pid : exited) {
+          await_exit(pid);
+        }
+        // A blocking wait would hang on the running child; the time limit
+        // of the forked child catches that.
+        orva_drain_zombies_nonblock();
+        for (const pid_t pid : exited) {
+          EXPECT_TRUE(is_reaped(pid)) << pid;
+        }
+        EXPECT_TRUE(is_still_running(running));
+        kill_and_reap(running);
+        orva_drain_zombies_nonblock(); // no children at all
+      },
+      std::chrono::seconds(10));
+}
+
+} // namespace

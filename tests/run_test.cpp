@@ -1,0 +1,91 @@
+// orva_run outside process 1: a plain call of submain.
+#include "isolated.h"
+#include "orva.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using orva_test::current_mask;
+using orva_test::in_forked_child;
+using orva_test::same_mask;
+using orva_test::StderrCapture;
+
+// What submain saw; a plain function pointer cannot capture.
+struct Seen {
+  int calls = 0;
+  int argc = 0;
+  char **argv = nullptr;
+  pid_t pid = 0;
+  sigset_t mask{};
+};
+Seen seen;
+int result_to_return = 0;
+
+int recording_main(int argc, char **argv) {
+  ++seen.calls;
+  seen.argc = argc;
+  seen.argv = argv;
+  seen.pid = getpid();
+  seen.mask = current_mask();
+  return result_to_return;
+}
+
+class Run : public orva_test::KeepsSignalMask {};
+
+TEST_F(Run, IsAPlainCallOfSubmain) {
+  char arg0[] = "prog";
+  char arg1[] = "--flag";
+  char *argv[] = {arg0, arg1, nullptr};
+  struct Case {
+    int argc;
+    char **argv;
+    int result;
+  };
+  for (const Case c :
+       {Case{2, argv, 0}, Case{2, argv, 3}, Case{1, argv, 255},
+        Case{0, nullptr, -1}, Case{7, argv, 1000}, Case{0, nullptr, INT_MIN}}) {
+    SCOPED_TRACE(::testing::Message()
+                 << "argc " << c.argc << ", result " << c.result);
+    in_forked_child([&] {
+      // An invalid setting must not even be looked at here.
+      setenv("ORVA_STOP_TIMEOUT", "abc", 1);
+      sigset_t usr2;
+      sigemptyset(&usr2);
+      sigaddset(&usr2, SIGUSR2);
+      ASSERT_EQ(sigprocmask(SIG_BLOCK, &usr2, nullptr), 0);
+      const sigset_t before = current_mask();
+      result_to_return = c.result;
+
+      StderrCapture err;
+      const int rc = orva_run(recording_main, c.argc, c.argv);
+      EXPECT_EQ(err.stop(), "");
+
+      EXPECT_EQ(rc, c.result);
+      EXPECT_EQ(seen.calls, 1);
+      EXPECT_EQ(seen.argc, c.argc);
+      EXPECT_EQ(seen.argv, c.argv);
+      EXPECT_EQ(seen.pid, getpid()) << "submain ran in another process";
+      int status = 0;
+      EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+      EXPECT_EQ(errno, ECHILD) << "a child was left behind";
+      EXPECT_TRUE(same_mask(seen.mask, before)) << "mask inside submain";
+      EXPECT_TRUE(same_mask(current_mask(), before)) << "mask afterwards";
+    });
+  }
+}
+
+TEST_F(Run, NullSubmainIsRefused) {
+  StderrCapture err;
+  EXPECT_EQ(orva_run(nullptr, 0, nullptr), 64);
+  EXPECT_EQ(err.stop(), "orva: submain must not be NULL\n");
+}
+
+} // namespace
