@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include <limits>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -23,6 +24,15 @@ struct Accepted {
   const char *text;
   time_t seconds;
 };
+
+void PrintTo(const Accepted &a, std::ostream *os) {
+  if (a.text == nullptr) {
+    *os << "NULL";
+  } else {
+    *os << '"' << a.text << '"';
+  }
+  *os << " is " << a.seconds << " s";
+}
 
 class ParseAccepts : public ::testing::TestWithParam<Accepted> {};
 

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <initializer_list>
+#include <ostream>
 
 namespace {
 
@@ -87,6 +88,14 @@ struct Ending {
   int sig;
   int expected;
 };
+
+void PrintTo(const Ending &e, std::ostream *os) {
+  if (e.exit_status >= 0) {
+    *os << "exit " << e.exit_status;
+  } else {
+    *os << "signal " << e.sig;
+  }
+}
 
 class MappedExitCode : public ::testing::TestWithParam<Ending> {};
 

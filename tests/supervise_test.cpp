@@ -1,23 +1,465 @@
 // orva_run as process 1 of a new PID namespace.
+#include "isolated.h"
 #include "orva.h"
 #include "pid1.h"
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <ostream>
+#include <string>
 
 namespace {
 
+using orva_test::current_mask;
 using orva_test::Outcome;
+using orva_test::Pid1;
 using orva_test::run_as_pid1;
+using orva_test::same_mask;
+using orva_test::say;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
 
-TEST(Supervise, ExitStatusOfTheChildIsReturned) {
-  ORVA_REQUIRE_PID_NAMESPACE();
-  const Outcome o = run_as_pid1(
-      [] { return orva_run([](int, char **) { return 3; }, 0, nullptr); });
+// Set by process 1 before orva_run; the managed child sees them through
+// the fork, since submain cannot capture.
+int planned_code = 0;
+int last_caught = 0;
+sigset_t expected_mask;
+
+long long elapsed_ms(Clock::time_point since) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
+}
+
+// Sleeps on through the signal handlers that interrupt nanosleep.
+void sleep_until(Clock::time_point until) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          until - Clock::now())
+                          .count();
+    if (left <= 0) {
+      return;
+    }
+    const timespec nap{left / 1'000'000'000, left % 1'000'000'000};
+    (void)nanosleep(&nap, nullptr);
+  }
+}
+
+void sleep_for(milliseconds span) { sleep_until(Clock::now() + span); }
+
+// Reports a signal on stdout and lets the process live on; write(2) alone,
+// since it runs as a handler.
+void report_signal(int sig) {
+  last_caught = sig;
+  char line[] = "got 00\n";
+  line[4] = static_cast<char>('0' + sig / 10 % 10);
+  line[5] = static_cast<char>('0' + sig % 10);
+  (void)!write(STDOUT_FILENO, line, sizeof line - 1);
+}
+
+std::string got(int sig) {
+  char line[16];
+  (void)snprintf(line, sizeof line, "got %02d\n", sig);
+  return line;
+}
+
+void catch_signal(int sig) {
+  struct sigaction action {};
+  action.sa_handler = report_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  (void)sigaction(sig, &action, nullptr);
+}
+
+// Exits with planned_code, or dies of signal planned_code - 128.
+int planned_main(int, char **) {
+  if (planned_code > 128) {
+    (void)raise(planned_code - 128);
+  }
+  return planned_code;
+}
+
+// Catches every terminate signal, says so, and never ends by itself.
+int stubborn_main(int, char **) {
+  for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+    catch_signal(sig);
+  }
+  say("ready\n");
+  for (;;) {
+    pause();
+  }
+}
+
+// Ignores SIGTERM and never ends by itself.
+int ignoring_main(int, char **) {
+  (void)signal(SIGTERM, SIG_IGN);
+  say("ready\n");
+  for (;;) {
+    pause();
+  }
+}
+
+// The number printed after `key` in process 1's output, or -1.
+long long number_after(const std::string &out, const std::string &key) {
+  const size_t at = out.find(key);
+  if (at == std::string::npos) {
+    return -1;
+  }
+  return atoll(out.c_str() + at + key.size());
+}
+
+class Supervise : public orva_test::KeepsSignalMask {
+protected:
+  void SetUp() override {
+    KeepsSignalMask::SetUp();
+    ORVA_REQUIRE_PID_NAMESPACE();
+  }
+};
+
+struct Ending {
+  int code; // > 128: the child kills itself with signal code - 128
+};
+
+void PrintTo(const Ending &e, std::ostream *os) { *os << "code " << e.code; }
+
+class ExitCodeOfTheChild : public ::testing::TestWithParam<Ending> {
+protected:
+  void SetUp() override { ORVA_REQUIRE_PID_NAMESPACE(); }
+};
+
+TEST_P(ExitCodeOfTheChild, IsReturnedAfterAShortPause) {
+  const int code = GetParam().code;
+  const Outcome o = run_as_pid1([code] {
+    planned_code = code;
+    const auto start = Clock::now();
+    const int rc = orva_run(planned_main, 0, nullptr);
+    if (getpid() == 1) {
+      say("supervised for " + std::to_string(elapsed_ms(start)) + " ms\n");
+    }
+    return rc;
+  });
   EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 3);
+  EXPECT_EQ(o.exit_code(), code);
+  EXPECT_EQ(o.err, "");
+  const long long took = number_after(o.out, "supervised for ");
+  EXPECT_GE(took, 45) << o.out;
+  EXPECT_LT(took, 5000) << o.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Supervise, ExitCodeOfTheChild,
+                         ::testing::Values(Ending{0}, Ending{3}, Ending{255},
+                                           Ending{128 + SIGUSR1}));
+
+TEST_F(Supervise, NullSubmainIsRefusedWithoutAFork) {
+  const Outcome o = run_as_pid1([] {
+    const int rc = orva_run(nullptr, 0, nullptr);
+    int status = 0;
+    if (waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD) {
+      say("no child\n");
+    }
+    return rc;
+  });
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 64);
+  EXPECT_EQ(o.err, "orva: submain must not be NULL\n");
+  EXPECT_EQ(o.out, "no child\n");
+}
+
+// The child waits for its own child to see SIGTERM too before it dies of
+// it, so the grandchild's line cannot be lost when process 1 ends.
+int group_main(int, char **) {
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  (void)sigprocmask(SIG_BLOCK, &term, nullptr);
+  const pid_t grandchild = fork();
+  if (grandchild == 0) {
+    int sig = 0;
+    (void)sigwait(&term, &sig);
+    say("grandchild got SIGTERM\n");
+    _exit(0);
+  }
+  say("ready\n");
+  int sig = 0;
+  (void)sigwait(&term, &sig);
+  int status = 0;
+  (void)waitpid(grandchild, &status, 0);
+  (void)raise(SIGTERM);
+  (void)sigprocmask(SIG_UNBLOCK, &term, nullptr);
+  return 99;
+}
+
+TEST_F(Supervise, SigtermReachesTheWholeGroup) {
+  Pid1 init([] { return orva_run(group_main, 0, nullptr); });
+  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  init.send(SIGTERM);
+  const Outcome o = init.wait();
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 143);
+  EXPECT_NE(o.out.find("grandchild got SIGTERM\n"), std::string::npos) << o.out;
+  EXPECT_EQ(o.err, "");
+}
+
+struct Stop {
+  int sig;
+  bool ignored; // SIG_IGN rather than a handler in the child
+};
+
+void PrintTo(const Stop &s, std::ostream *os) {
+  *os << "SIG" << sigabbrev_np(s.sig) << (s.ignored ? " ignored" : " caught");
+}
+
+class StopSignal : public ::testing::TestWithParam<Stop> {
+protected:
+  void SetUp() override { ORVA_REQUIRE_PID_NAMESPACE(); }
+};
+
+TEST_P(StopSignal, ArmsTheStopTimeoutThenKills) {
+  const Stop s = GetParam();
+  Pid1 init([s] {
+    setenv("ORVA_STOP_TIMEOUT", "1", 1);
+    return orva_run(s.ignored ? ignoring_main : stubborn_main, 0, nullptr);
+  });
+  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  const auto sent = Clock::now();
+  init.send(s.sig);
+  const Outcome o = init.wait();
+  const long long took = elapsed_ms(sent);
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 137);
+  EXPECT_GE(took, 900);
+  EXPECT_LT(took, 10'000);
+  if (!s.ignored) {
+    EXPECT_NE(o.out.find(got(s.sig)), std::string::npos) << o.out;
+  }
+  EXPECT_EQ(o.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Supervise, StopSignal,
+                         ::testing::Values(Stop{SIGTERM, true},
+                                           Stop{SIGTERM, false},
+                                           Stop{SIGINT, false},
+                                           Stop{SIGHUP, false},
+                                           Stop{SIGQUIT, false}));
+
+TEST_F(Supervise, StopTimeoutZeroKillsAtOnce) {
+  Pid1 init([] {
+    setenv("ORVA_STOP_TIMEOUT", "0", 1);
+    return orva_run(stubborn_main, 0, nullptr);
+  });
+  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  const auto sent = Clock::now();
+  init.send(SIGTERM);
+  const Outcome o = init.wait();
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 137);
+  EXPECT_LT(elapsed_ms(sent), 5000);
+  EXPECT_EQ(o.err, "");
+}
+
+// With 3 s from the first SIGTERM, a second one 2 s in would push the kill
+// to 5 s if it moved the deadline.
+TEST_F(Supervise, SecondSigtermDoesNotMoveTheDeadline) {
+  Pid1 init([] {
+    setenv("ORVA_STOP_TIMEOUT", "3", 1);
+    return orva_run(stubborn_main, 0, nullptr);
+  });
+  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  const auto sent = Clock::now();
+  init.send(SIGTERM);
+  ASSERT_TRUE(init.wait_for_output(got(SIGTERM)));
+  sleep_until(sent + milliseconds(2000));
+  init.send(SIGTERM);
+  const Outcome o = init.wait();
+  const long long took = elapsed_ms(sent);
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 137);
+  EXPECT_GE(took, 2900);
+  EXPECT_LT(took, 4400);
+  EXPECT_NE(o.out.find(got(SIGTERM) + got(SIGTERM)), std::string::npos)
+      << "the second SIGTERM was not forwarded: " << o.out;
+  EXPECT_EQ(o.err, "");
+}
+
+// Ends by itself 1.5 s after it has seen both SIGUSR1 and SIGWINCH: past a
+// stop timeout of 1 s, had either of them armed it.
+int outlasting_main(int, char **) {
+  sigset_t both;
+  sigemptyset(&both);
+  sigaddset(&both, SIGUSR1);
+  sigaddset(&both, SIGWINCH);
+  (void)sigprocmask(SIG_BLOCK, &both, nullptr);
+  catch_signal(SIGUSR1);
+  catch_signal(SIGWINCH);
+  say("ready\n");
+  sigset_t none;
+  sigemptyset(&none);
+  bool usr1 = false;
+  bool winch = false;
+  while (!usr1 || !winch) {
+    (void)sigsuspend(&none);
+    usr1 = usr1 || last_caught == SIGUSR1;
+    winch = winch || last_caught == SIGWINCH;
+  }
+  sleep_for(milliseconds(1500));
+  return 5;
+}
+
+TEST_F(Supervise, OtherSignalsAreForwardedWithoutArming) {
+  Pid1 init([] {
+    setenv("ORVA_STOP_TIMEOUT", "1", 1);
+    return orva_run(outlasting_main, 0, nullptr);
+  });
+  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  init.send(SIGUSR1);
+  ASSERT_TRUE(init.wait_for_output(got(SIGUSR1)));
+  init.send(SIGWINCH);
+  const Outcome o = init.wait();
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 5);
+  EXPECT_NE(o.out.find(got(SIGWINCH)), std::string::npos) << o.out;
+  EXPECT_EQ(o.err, "");
+}
+
+// A stop timeout too large for the deadline must not wrap into the past.
+TEST_F(Supervise, HugeStopTimeoutDoesNotKillAtOnce) {
+  Pid1 init([] {
+    setenv("ORVA_STOP_TIMEOUT", "9223372036854775807", 1);
+    return orva_run(
+        [](int, char **) {
+          catch_signal(SIGTERM);
+          say("ready\n");
+          while (last_caught != SIGTERM) {
+            pause();
+          }
+          sleep_for(milliseconds(300));
+          return 6;
+        },
+        0, nullptr);
+  });
+  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  init.send(SIGTERM);
+  const Outcome o = init.wait();
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 6);
+  EXPECT_EQ(o.err, "");
+}
+
+// Leaves a grandchild that is re-parented to process 1 and exits once the
+// child is listening for a forwarded SIGCHLD; then waits until process 1
+// has reaped it (kill(pid, 0) succeeds on a zombie).
+int orphan_main(int, char **) {
+  int pid_pipe[2];
+  int go_pipe[2];
+  if (pipe(pid_pipe) != 0 || pipe(go_pipe) != 0) {
+    return 90;
+  }
+  const pid_t middle = fork();
+  if (middle == 0) {
+    const pid_t orphan = fork();
+    if (orphan == 0) {
+      char byte = 0;
+      (void)!read(go_pipe[0], &byte, 1);
+      _exit(0);
+    }
+    (void)!write(pid_pipe[1], &orphan, sizeof orphan);
+    _exit(0);
+  }
+  pid_t orphan = 0;
+  if (read(pid_pipe[0], &orphan, sizeof orphan) != sizeof orphan) {
+    return 91;
+  }
+  int status = 0;
+  (void)waitpid(middle, &status, 0);
+  catch_signal(SIGCHLD);
+  (void)!write(go_pipe[1], "x", 1);
+  const auto start = Clock::now();
+  while (kill(orphan, 0) == 0) {
+    if (elapsed_ms(start) > 5000) {
+      say("orphan not reaped\n");
+      return 92;
+    }
+    sleep_for(milliseconds(5));
+  }
+  say("orphan reaped\n");
+  return 0;
+}
+
+TEST_F(Supervise, OrphansAreReapedAndLeaveNoZombie) {
+  const Outcome o = run_as_pid1([] {
+    const int rc = orva_run(orphan_main, 0, nullptr);
+    int status = 0;
+    if (getpid() == 1 && waitpid(-1, &status, WNOHANG) == -1 &&
+        errno == ECHILD) {
+      say("no children left\n");
+    }
+    return rc;
+  });
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 0);
+  EXPECT_EQ(o.out, "orphan reaped\nno children left\n")
+      << "a SIGCHLD was forwarded, or a child was left behind";
+  EXPECT_EQ(o.err, "");
+}
+
+// A grandchild that outlives the managed child must not hold up the end.
+TEST_F(Supervise, RunningOrphansAreNotWaitedFor) {
+  const Outcome o = run_as_pid1(
+      [] {
+        return orva_run(
+            [](int, char **) {
+              if (fork() == 0) {
+                sleep_for(milliseconds(60'000));
+                _exit(0);
+              }
+              return 4;
+            },
+            0, nullptr);
+      },
+      milliseconds(10'000));
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 4);
+}
+
+TEST_F(Supervise, InvalidSettingIsReportedOnce) {
+  const Outcome o = run_as_pid1([] {
+    setenv("ORVA_STOP_TIMEOUT", "abc", 1);
+    return orva_run([](int, char **) { return 0; }, 0, nullptr);
+  });
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 0);
+  EXPECT_EQ(o.err, "orva: invalid ORVA_STOP_TIMEOUT=abc, using default 30s\n");
+}
+
+// submain runs with the caller's mask, and process 1 gets it back.
+TEST_F(Supervise, CallersSignalMaskIsKept) {
+  const Outcome o = run_as_pid1([] {
+    sigset_t some;
+    sigemptyset(&some);
+    sigaddset(&some, SIGUSR2);
+    sigaddset(&some, SIGPIPE);
+    (void)sigprocmask(SIG_BLOCK, &some, nullptr);
+    expected_mask = current_mask();
+    const int rc = orva_run(
+        [](int, char **) {
+          return same_mask(current_mask(), expected_mask) ? 0 : 9;
+        },
+        0, nullptr);
+    if (getpid() == 1 && same_mask(current_mask(), expected_mask)) {
+      say("mask restored\n");
+    }
+    return rc;
+  });
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 0) << "9: submain ran with another mask";
+  EXPECT_EQ(o.out, "mask restored\n");
   EXPECT_EQ(o.err, "");
 }
 
