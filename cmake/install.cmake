@@ -7,6 +7,18 @@ install(TARGETS orva EXPORT orvaTargets
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS orva-init RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+# The installed launcher finds the library relative to itself, so the
+# prefix may move; only a directory given as an absolute path is fixed.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR
+   IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+  set(ORVA_RPATH "${CMAKE_INSTALL_FULL_LIBDIR}")
+else()
+  file(RELATIVE_PATH ORVA_RPATH /${CMAKE_INSTALL_BINDIR}
+       /${CMAKE_INSTALL_LIBDIR})
+  set(ORVA_RPATH "$ORIGIN/${ORVA_RPATH}")
+endif()
+set_target_properties(orva-init PROPERTIES INSTALL_RPATH "${ORVA_RPATH}")
+
 set(ORVA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/orva)
 install(EXPORT orvaTargets NAMESPACE orva:: DESTINATION ${ORVA_CMAKE_DIR})
 configure_package_config_file(cmake/orvaConfig.cmake.in
@@ -19,10 +31,22 @@ install(FILES ${PROJECT_BINARY_DIR}/orvaConfig.cmake
         DESTINATION ${ORVA_CMAKE_DIR})
 
 # The .pc file finds its prefix from where it lies, so the install works
-# under whatever --prefix was given at install time.
-file(RELATIVE_PATH ORVA_PC_TO_PREFIX
-     /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-string(REGEX REPLACE "/$" "" ORVA_PC_TO_PREFIX "${ORVA_PC_TO_PREFIX}")
+# under whatever --prefix was given at install time. An absolute library
+# directory says nothing about the prefix, so then the paths are fixed.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(ORVA_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH ORVA_PC_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" ORVA_PC_PREFIX "${ORVA_PC_PREFIX}")
+  set(ORVA_PC_PREFIX "\${pcfiledir}/${ORVA_PC_PREFIX}")
+endif()
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(ORVA_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(ORVA_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
 configure_file(cmake/orva.pc.in ${PROJECT_BINARY_DIR}/orva.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/orva.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

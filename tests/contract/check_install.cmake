@@ -1,5 +1,6 @@
 # Installs orva into a scratch prefix and uses it the way a user would.
-#   cmake -DMODE=layout|pkg_config|find_package|libdirs -DWORK=<scratch>
+#   cmake -DMODE=layout|pkg_config|find_package|libdirs|absolute
+#         -DWORK=<scratch>
 #         -DBUILD=<orva build> -DSOURCE=<orva source> -DCONSUMER=<dir>
 #         -DVERSION=<X.Y.Z> -DLIBDIR=<lib> -DINCLUDEDIR=<include>
 #         -DBINDIR=<bin> -DCC=<c compiler> -DCXX=<c++ compiler>
@@ -104,6 +105,19 @@ function(consume_with_find_package prefix libdir)
   run_consumer(${build}/consumer ${prefix} ${libdir})
 endfunction()
 
+# Configures and builds the library and launcher alone with the given
+# install directories, in ${WORK}/build.
+function(configure_and_build libdir includedir bindir)
+  run(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/build -G ${GENERATOR}
+              -DCMAKE_C_COMPILER=${CC} -DCMAKE_CXX_COMPILER=${CXX}
+              -DCMAKE_BUILD_TYPE=Release -DORVA_BUILD_TESTS=OFF
+              -DCMAKE_INSTALL_LIBDIR=${libdir}
+              -DCMAKE_INSTALL_INCLUDEDIR=${includedir}
+              -DCMAKE_INSTALL_BINDIR=${bindir})
+  run(COMMAND ${CMAKE_COMMAND} --build ${WORK}/build --target orva orva-init
+              -j 2)
+endfunction()
+
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
@@ -125,23 +139,16 @@ elseif(MODE STREQUAL "pkg_config" OR MODE STREQUAL "find_package")
   run_launcher(${WORK}/moved ${BINDIR})
 
 elseif(MODE STREQUAL "libdirs")
-  # A layout unlike the default one, with a deeper library directory where
-  # the platform has one that find_package searches.
+  # A layout unlike the default one: a deeper library directory, where the
+  # platform has one that find_package searches, and a deeper bin.
   if(ARCH)
     set(libdir lib/${ARCH})
   else()
     set(libdir lib64)
   endif()
   set(includedir include/orva-${VERSION})
-  set(bindir sbin)
-  run(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/build -G ${GENERATOR}
-              -DCMAKE_C_COMPILER=${CC} -DCMAKE_CXX_COMPILER=${CXX}
-              -DCMAKE_BUILD_TYPE=Release -DORVA_BUILD_TESTS=OFF
-              -DCMAKE_INSTALL_LIBDIR=${libdir}
-              -DCMAKE_INSTALL_INCLUDEDIR=${includedir}
-              -DCMAKE_INSTALL_BINDIR=${bindir})
-  run(COMMAND ${CMAKE_COMMAND} --build ${WORK}/build --target orva orva-init
-              -j 2)
+  set(bindir libexec/orva)
+  configure_and_build(${libdir} ${includedir} ${bindir})
   install_and_check(${WORK}/build ${WORK}/installed ${libdir} ${includedir}
                     ${bindir})
   if(EXISTS ${WORK}/installed/lib/liborva.so)
@@ -151,6 +158,31 @@ elseif(MODE STREQUAL "libdirs")
   consume_with_pkg_config(${WORK}/moved ${libdir})
   consume_with_find_package(${WORK}/moved ${libdir})
   run_launcher(${WORK}/moved ${bindir})
+
+elseif(MODE STREQUAL "absolute")
+  # Absolute directories pin the files; the rest still follows --prefix.
+  # CMake refuses absolute include directories inside the build tree, so
+  # the pinned ones live in a directory named after it.
+  string(MD5 hash "${WORK}")
+  set(fixed /tmp/orva-absolute-${hash})
+  file(REMOVE_RECURSE ${fixed})
+  configure_and_build(${fixed}/lib ${fixed}/include bin)
+  run(COMMAND ${CMAKE_COMMAND} --install ${WORK}/build
+              --prefix ${WORK}/prefix)
+  expect_file(${fixed}/include/orva.h)
+  expect_link(${fixed}/lib/liborva.so liborva.so.0)
+  set(env PKG_CONFIG_PATH=${fixed}/lib/pkgconfig)
+  foreach(variable libdir includedir)
+    run(COMMAND ${PKG_CONFIG} --variable=${variable} orva OUTPUT found
+        ENV ${env})
+    string(STRIP "${found}" found)
+    string(REPLACE "dir" "" leaf ${variable})
+    if(NOT found STREQUAL "${fixed}/${leaf}")
+      message(FATAL_ERROR "orva.pc gives ${variable}=${found}")
+    endif()
+  endforeach()
+  run_launcher(${WORK}/prefix bin)
+  file(REMOVE_RECURSE ${fixed})
 
 else()
   message(FATAL_ERROR "unknown MODE '${MODE}'")
