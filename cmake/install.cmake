@@ -2,10 +2,14 @@
 # package that yields orva::orva.
 include(CMakePackageConfigHelpers)
 
+# Components follow the Debian split: runtime (the shared object), launcher
+# (orva-init), dev (everything needed to build against the library).
 install(TARGETS orva EXPORT orvaTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS orva-init RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    COMPONENT runtime NAMELINK_COMPONENT dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(TARGETS orva-init RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT launcher)
 
 # The installed launcher finds the library relative to itself, so the
 # prefix may move; only a directory given as an absolute path is fixed.
@@ -20,7 +24,8 @@ endif()
 set_target_properties(orva-init PROPERTIES INSTALL_RPATH "${ORVA_RPATH}")
 
 set(ORVA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/orva)
-install(EXPORT orvaTargets NAMESPACE orva:: DESTINATION ${ORVA_CMAKE_DIR})
+install(EXPORT orvaTargets NAMESPACE orva:: DESTINATION ${ORVA_CMAKE_DIR}
+        COMPONENT dev)
 configure_package_config_file(cmake/orvaConfig.cmake.in
   ${PROJECT_BINARY_DIR}/orvaConfig.cmake
   INSTALL_DESTINATION ${ORVA_CMAKE_DIR})
@@ -28,7 +33,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/orvaConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/orvaConfig.cmake
               ${PROJECT_BINARY_DIR}/orvaConfigVersion.cmake
-        DESTINATION ${ORVA_CMAKE_DIR})
+        DESTINATION ${ORVA_CMAKE_DIR} COMPONENT dev)
 
 # The .pc file finds its prefix from where it lies, so the install works
 # under whatever --prefix was given at install time. An absolute library
@@ -49,4 +54,4 @@ foreach(dir LIBDIR INCLUDEDIR)
 endforeach()
 configure_file(cmake/orva.pc.in ${PROJECT_BINARY_DIR}/orva.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/orva.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
