@@ -1,0 +1,341 @@
+// orva as process 1 of real containers: the runtime sets up the namespaces,
+// mounts, user and stdio itself and delivers `runc kill` its own way.
+#include "runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using orva_test::Container;
+using orva_test::Process;
+using orva_test::Result;
+using namespace std::chrono_literals;
+
+// Where the supervisor comes from: the launcher in front of a shell, or a
+// program whose own main returns orva_run.
+enum class Entry { Launcher, Linked };
+
+struct Profile {
+  const char *name;
+  Entry entry;
+  bool unprivileged; // uid and gid 1000 on a read-only root
+};
+
+// Names the profile in gtest's messages instead of dumping its bytes.
+[[maybe_unused]] void PrintTo(const Profile &p, std::ostream *os) {
+  *os << p.name;
+}
+
+void apply(const Profile &p, Container &c) {
+  if (p.unprivileged) {
+    c.user(1000, 1000);
+    c.readonly(true);
+  }
+}
+
+std::vector<std::string> launcher(const std::string &script) {
+  return {"/bin/orva-init", "sh", "-c", script};
+}
+
+// The same behaviours on both entries, so that one expectation covers both.
+std::vector<std::string> exits_with(Entry e, int code) {
+  if (e == Entry::Linked) {
+    return {"/bin/linked-program", "exit", std::to_string(code)};
+  }
+  return launcher("exit " + std::to_string(code));
+}
+
+std::vector<std::string> dies_of(Entry e, int sig) {
+  if (e == Entry::Linked) {
+    return {"/bin/linked-program", "raise", std::to_string(sig)};
+  }
+  return launcher("kill -" + std::to_string(sig) + " $$");
+}
+
+// The trap waits for the member so that both reports are written before
+// the container ends.
+constexpr const char *kTrapTermScript = R"(
+trap 'wait $member; echo caught TERM; exit 7' TERM
+sh -c 'trap "echo member caught TERM; exit 0" TERM
+       echo member-ready; sleep 60 & wait $!' &
+member=$!
+echo main-ready $$ $PPID $(cut -d' ' -f5 /proc/$$/stat)
+sleep 60 & wait $!
+)";
+
+constexpr const char *kIgnoreTermScript = R"(
+trap '' TERM
+sh -c 'echo member-ready; exec sleep 60' &
+echo main-ready $$ $PPID $(cut -d' ' -f5 /proc/$$/stat)
+wait
+)";
+
+std::vector<std::string> traps_term(Entry e) {
+  if (e == Entry::Linked) {
+    return {"/bin/linked-program", "trap-term"};
+  }
+  return launcher(kTrapTermScript);
+}
+
+std::vector<std::string> ignores_term(Entry e) {
+  if (e == Entry::Linked) {
+    return {"/bin/linked-program", "ignore-term"};
+  }
+  return launcher(kIgnoreTermScript);
+}
+
+// Both the program and the second member of its group have said they are
+// ready; returns the program's pid, parent and process group.
+::testing::AssertionResult wait_until_ready(Process &p, long ids[3]) {
+  if (!p.wait_for_output("member-ready\n", 15s) ||
+      !p.wait_for_output("main-ready ", 15s)) {
+    return ::testing::AssertionFailure()
+           << "the program never said it was ready; stdout: " << p.out();
+  }
+  const std::string &out = p.out();
+  const size_t at = out.find("main-ready ");
+  if (!p.wait_for_output("\n", 5s) || out.find('\n', at) == std::string::npos) {
+    return ::testing::AssertionFailure() << "no whole ready line: " << out;
+  }
+  std::istringstream line(out.substr(at + 11));
+  if (!(line >> ids[0] >> ids[1] >> ids[2])) {
+    return ::testing::AssertionFailure() << "bad ready line: " << out;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+bool has_line(const std::string &text, const std::string &line) {
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+class Entrypoint : public ::testing::TestWithParam<Profile> {};
+
+TEST_P(Entrypoint, ProgramExitStatusIsTheContainers) {
+  ORVA_REQUIRE_RUNC();
+  const struct {
+    std::vector<std::string> args;
+    int code;
+  } cases[] = {
+      {exits_with(GetParam().entry, 0), 0},
+      {exits_with(GetParam().entry, 3), 3},
+      {exits_with(GetParam().entry, 255), 255},
+      {dies_of(GetParam().entry, 10), 128 + 10},
+      {dies_of(GetParam().entry, 9), 128 + 9},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args.back());
+    Container box;
+    ASSERT_EQ(box.error(), "");
+    apply(GetParam(), box);
+    box.args(c.args);
+    const Result r = box.run();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, c.code);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST_P(Entrypoint, RuncKillTermReachesTheProgramsWholeGroup) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  apply(GetParam(), box);
+  box.args(traps_term(GetParam().entry));
+  Process &running = box.start();
+  long ids[3] = {};
+  ASSERT_TRUE(wait_until_ready(running, ids));
+  // Supervised: the program is not process 1 but its child, and leads a
+  // process group of its own.
+  EXPECT_NE(ids[0], 1);
+  EXPECT_EQ(ids[1], 1);
+  EXPECT_EQ(ids[2], ids[0]);
+
+  const Result kill = box.kill("TERM");
+  ASSERT_EQ(kill.exit_code, 0) << kill.err;
+  const Result r = running.finish(20s);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 7);
+  EXPECT_TRUE(has_line(r.out, "member caught TERM")) << r.out;
+  EXPECT_TRUE(has_line(r.out, "caught TERM")) << r.out;
+  // The shell may report its killed sleeps; nothing comes from orva.
+  EXPECT_EQ(r.err.find("orva"), std::string::npos) << r.err;
+}
+
+TEST_P(Entrypoint, IgnoredTermEndsInSigkillAfterTheStopTimeout) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  apply(GetParam(), box);
+  box.env("ORVA_STOP_TIMEOUT=1");
+  box.args(ignores_term(GetParam().entry));
+  Process &running = box.start();
+  long ids[3] = {};
+  ASSERT_TRUE(wait_until_ready(running, ids));
+
+  const auto sent = std::chrono::steady_clock::now();
+  const Result kill = box.kill("TERM");
+  ASSERT_EQ(kill.exit_code, 0) << kill.err;
+  const Result r = running.finish(30s);
+  const auto took = std::chrono::steady_clock::now() - sent;
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 137);
+  EXPECT_EQ(r.err, "");
+  // Not before the grace period, and long before the 30 s default.
+  EXPECT_GE(took, 800ms);
+  EXPECT_LE(took, 10s);
+}
+
+TEST_P(Entrypoint, InvalidStopTimeoutIsReportedOnTheRuntimesStderr) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  apply(GetParam(), box);
+  box.env("ORVA_STOP_TIMEOUT=soon");
+  box.args(exits_with(GetParam().entry, 3));
+  const Result r = box.run();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.err, "orva: invalid ORVA_STOP_TIMEOUT=soon, using default 30s\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, Entrypoint,
+    ::testing::Values(Profile{"launcher_root", Entry::Launcher, false},
+                      Profile{"launcher_uid1000_readonly", Entry::Launcher,
+                              true},
+                      Profile{"linked_root", Entry::Linked, false},
+                      Profile{"linked_uid1000_readonly", Entry::Linked, true}),
+    [](const ::testing::TestParamInfo<Profile> &param) {
+      return std::string(param.param.name);
+    });
+
+TEST(Unprivileged, UserAndReadOnlyRootAreInForce) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  apply(Profile{"", Entry::Launcher, true}, box);
+  box.args(launcher("id -u; id -g; touch /probe 2>/dev/null && echo writable; "
+                    "exit 4"));
+  const Result r = box.run();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 4);
+  EXPECT_EQ(r.out, "1000\n1000\n");
+}
+
+TEST(Unprivileged, LauncherFailureIsReportedOnTheRuntimesStderr) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  apply(Profile{"", Entry::Launcher, true}, box);
+  box.args({"/bin/orva-init", "/bin/no-such-program"});
+  const Result r = box.run();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 127);
+  EXPECT_EQ(r.err,
+            "orva-init: /bin/no-such-program: No such file or directory\n");
+}
+
+// Subshells that start a short sleep and exit leave it to process 1.
+constexpr const char *kOrphansScript =
+    "for i in 1 2 3; do (sleep 0.3 &); done; echo main-ready; exec sleep 60";
+
+struct ProcessCount {
+  int zombies = 0;
+  int orphans_alive = 0;
+};
+
+// Waits until no orphan is left running, then counts zombies in the
+// container as its own ps sees them.
+::testing::AssertionResult orphans_gone(Container &box, ProcessCount &count) {
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  for (;;) {
+    const Result ps = box.exec({"ps", "-o", "pid,stat,args"});
+    if (ps.exit_code != 0) {
+      return ::testing::AssertionFailure() << "runc exec ps: " << ps.err;
+    }
+    count = ProcessCount{};
+    std::istringstream lines(ps.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      std::string pid;
+      std::string stat;
+      std::string args;
+      fields >> pid >> stat;
+      std::getline(fields >> std::ws, args);
+      if (stat.rfind('Z', 0) == 0) {
+        ++count.zombies;
+      } else if (args == "sleep 0.3") {
+        ++count.orphans_alive;
+      }
+    }
+    if (count.orphans_alive == 0) {
+      return ::testing::AssertionSuccess() << ps.out;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      return ::testing::AssertionFailure() << "orphans still run: " << ps.out;
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+}
+
+TEST(Zombies, OrphansThatExitAreReapedByOrva) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  box.args(launcher(kOrphansScript));
+  Process &running = box.start();
+  ASSERT_TRUE(running.wait_for_output("main-ready\n", 15s)) << running.out();
+  ProcessCount count;
+  ASSERT_TRUE(orphans_gone(box, count));
+  EXPECT_EQ(count.zombies, 0);
+}
+
+// Shows that the count above can see zombies at all: a process 1 that
+// never waits keeps every orphan as one.
+TEST(Zombies, WithoutOrvaTheSameOrphansStayZombies) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  box.args({"sh", "-c", kOrphansScript});
+  Process &running = box.start();
+  ASSERT_TRUE(running.wait_for_output("main-ready\n", 15s)) << running.out();
+  ProcessCount count;
+  ASSERT_TRUE(orphans_gone(box, count));
+  EXPECT_EQ(count.zombies, 3);
+}
+
+TEST(NotProcessOne, LauncherReplacesItselfAndPassesTheExitCodeOn) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  // An invalid stop timeout would be reported if the launcher supervised.
+  box.env("ORVA_STOP_TIMEOUT=soon");
+  box.args({"sh", "-c",
+            "/bin/orva-init sh -c 'echo inner $$ $PPID; exit 5' & "
+            "echo launched $!; wait $!"});
+  const Result r = box.run();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 5);
+  EXPECT_EQ(r.err, "");
+  std::istringstream out(r.out);
+  std::string word;
+  long launched = -1;
+  long inner = -2;
+  long parent = -1;
+  while (out >> word) {
+    if (word == "launched") {
+      out >> launched;
+    } else if (word == "inner") {
+      out >> inner >> parent;
+    }
+  }
+  // No fork: the program runs in the launcher's own process.
+  EXPECT_EQ(inner, launched) << r.out;
+  EXPECT_EQ(parent, 1) << r.out;
+}
+
+} // namespace

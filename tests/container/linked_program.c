@@ -1,0 +1,119 @@
+/* A program that calls orva_run from its own main, as the container's
+   entrypoint. Its real main acts as the first argument says:
+     exit N        return N
+     raise N       die of signal N
+     trap-term     report SIGTERM in itself and in a second member of its
+                   process group, then return 7
+     ignore-term   ignore SIGTERM, with a second member doing the same
+   "main-ready" (with pid, parent and group) and "member-ready" on stdout
+   say when a signal may be sent. */
+#define _POSIX_C_SOURCE 200809L
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "orva.h"
+
+static volatile sig_atomic_t got_term;
+
+static void on_term(int sig) {
+  (void)sig;
+  got_term = 1;
+}
+
+static void say_ready(void) {
+  printf("main-ready %ld %ld %ld\n", (long)getpid(), (long)getppid(),
+         (long)getpgrp());
+  fflush(stdout);
+}
+
+static void say(const char *line) {
+  fputs(line, stdout);
+  fflush(stdout);
+}
+
+/* SIGTERM stays blocked outside sigsuspend, so one that arrives before the
+   wait begins is not lost. */
+static int trap_term(void) {
+  sigset_t term;
+  sigset_t waiting;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &term, &waiting) != 0) {
+    return 100;
+  }
+  sigdelset(&waiting, SIGTERM);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_term;
+  sigemptyset(&sa.sa_mask);
+  if (sigaction(SIGTERM, &sa, NULL) != 0) {
+    return 101;
+  }
+  const pid_t member = fork();
+  if (member < 0) {
+    return 102;
+  }
+  if (member == 0) {
+    say("member-ready\n");
+    while (!got_term) {
+      sigsuspend(&waiting);
+    }
+    say("member caught TERM\n");
+    _exit(0);
+  }
+  say_ready();
+  while (!got_term) {
+    sigsuspend(&waiting);
+  }
+  int status = 0;
+  (void)waitpid(member, &status, 0);
+  say("caught TERM\n");
+  return 7;
+}
+
+static int ignore_term(void) {
+  if (signal(SIGTERM, SIG_IGN) == SIG_ERR) {
+    return 100;
+  }
+  const pid_t member = fork();
+  if (member < 0) {
+    return 102;
+  }
+  if (member == 0) {
+    say("member-ready\n");
+    for (;;) {
+      pause();
+    }
+  }
+  say_ready();
+  for (;;) {
+    pause();
+  }
+}
+
+static int real_main(int argc, char **argv) {
+  if (argc == 3 && strcmp(argv[1], "exit") == 0) {
+    return atoi(argv[2]);
+  }
+  if (argc == 3 && strcmp(argv[1], "raise") == 0) {
+    const int sig = atoi(argv[2]);
+    signal(sig, SIG_DFL);
+    raise(sig);
+    return 100;
+  }
+  if (argc == 2 && strcmp(argv[1], "trap-term") == 0) {
+    return trap_term();
+  }
+  if (argc == 2 && strcmp(argv[1], "ignore-term") == 0) {
+    return ignore_term();
+  }
+  fprintf(stderr, "usage: linked-program exit N | raise N | trap-term | "
+                  "ignore-term\n");
+  return 64;
+}
+
+int main(int argc, char **argv) { return orva_run(real_main, argc, argv); }

@@ -1,0 +1,487 @@
+#include "runtime.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace orva_test {
+namespace {
+
+constexpr const char *kIdPrefix = "orva-test-";
+
+// Set by the probe when containers only start without cgroup resources.
+bool drop_resources = false;
+
+int exit_code_of(int status) {
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
+  if (WIFSIGNALED(status)) {
+    return 128 + WTERMSIG(status);
+  }
+  return -1;
+}
+
+std::string last_line(const std::string &text) {
+  std::string s = text;
+  while (!s.empty() && s.back() == '\n') {
+    s.pop_back();
+  }
+  const size_t nl = s.rfind('\n');
+  return nl == std::string::npos ? s : s.substr(nl + 1);
+}
+
+std::vector<std::string> words(const std::string &line) {
+  std::istringstream in(line);
+  std::vector<std::string> out;
+  std::string w;
+  while (in >> w) {
+    out.push_back(w);
+  }
+  return out;
+}
+
+bool on_path(const std::string &program) {
+  const char *path = getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/sbin:/usr/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Copies a host file into the root filesystem, following symlinks, so that
+// the container needs nothing from the host at run time.
+std::string copy_in(const std::string &root, const std::string &host,
+                    const std::string &dest) {
+  const fs::path target = fs::path(root) / fs::path(dest).relative_path();
+  std::error_code ec;
+  if (fs::exists(target, ec)) {
+    return "";
+  }
+  fs::create_directories(target.parent_path(), ec);
+  if (!fs::copy_file(host, target, ec)) {
+    return "copy " + host + ": " + ec.message();
+  }
+  fs::permissions(target,
+                  fs::perms::owner_all | fs::perms::group_read |
+                      fs::perms::group_exec | fs::perms::others_read |
+                      fs::perms::others_exec,
+                  ec);
+  return "";
+}
+
+// Installs a program and every library the loader maps for it (as ldd
+// reports them). Libraries from this build go where the loader looks by
+// default, the rest to the same path as on the host.
+std::string install(const std::string &root, const std::string &host,
+                    const std::string &dest) {
+  if (std::string why = copy_in(root, host, dest); !why.empty()) {
+    return why;
+  }
+  const Result ldd = run({"ldd", host}, 20s);
+  if (ldd.exit_code != 0) {
+    // A static program has nothing to load.
+    if (ldd.out.find("not a dynamic executable") != std::string::npos ||
+        ldd.err.find("not a dynamic executable") != std::string::npos) {
+      return "";
+    }
+    return "ldd " + host + " failed: " + last_line(ldd.err);
+  }
+  const std::string build_dir = ORVA_BUILD_DIR "/";
+  std::istringstream lines(ldd.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::vector<std::string> w = words(line);
+    std::string lib;
+    if (w.size() >= 3 && w[1] == "=>") {
+      if (w[2] == "not") {
+        return host + " needs " + w[0] + ", which ldd cannot find";
+      }
+      lib = w[2];
+    } else if (!w.empty() && w[0].front() == '/') {
+      lib = w[0]; // the loader
+    } else {
+      continue; // the vDSO
+    }
+    const std::string to = lib.rfind(build_dir, 0) == 0
+                               ? "/usr/lib/" + fs::path(lib).filename().string()
+                               : lib;
+    if (std::string why = copy_in(root, lib, to); !why.empty()) {
+      return why;
+    }
+  }
+  return "";
+}
+
+std::string find_busybox() {
+  for (const char *path : {"/usr/bin/busybox", "/bin/busybox"}) {
+    if (access(path, X_OK) == 0) {
+      return path;
+    }
+  }
+  return "";
+}
+
+std::string build_rootfs(const std::string &root) {
+  std::error_code ec;
+  fs::remove_all(root, ec);
+  for (const char *dir : {"bin", "proc", "dev", "sys", "tmp", "etc"}) {
+    if (!fs::create_directories(fs::path(root) / dir, ec) && ec) {
+      return "mkdir " + root + "/" + dir + ": " + ec.message();
+    }
+  }
+  const std::string busybox = find_busybox();
+  if (busybox.empty()) {
+    return "busybox is not installed (scripts/dev test installs "
+           "busybox-static)";
+  }
+  for (const auto &[host, dest] :
+       {std::pair<std::string, std::string>{ORVA_INIT_PATH, "/bin/orva-init"},
+        {ORVA_LINKED_PROGRAM_PATH, "/bin/linked-program"},
+        {busybox, "/bin/busybox"}}) {
+    if (std::string why = install(root, host, dest); !why.empty()) {
+      return why;
+    }
+  }
+  const Result list = run({busybox, "--list"}, 20s);
+  if (list.exit_code != 0) {
+    return "busybox --list failed";
+  }
+  std::istringstream applets(list.out);
+  std::string applet;
+  while (std::getline(applets, applet)) {
+    const fs::path link = fs::path(root) / "bin" / applet;
+    if (applet.empty() || applet.find('/') != std::string::npos ||
+        fs::exists(fs::symlink_status(link, ec))) {
+      continue;
+    }
+    fs::create_symlink("busybox", link, ec);
+  }
+  return "";
+}
+
+// Deletes what an earlier run left behind when it was killed before its
+// own clean-up: containers named for a test process that no longer exists.
+void delete_stale_containers() {
+  const Result list = run({"runc", "list", "-q"}, 20s);
+  std::istringstream ids(list.out);
+  std::string id;
+  while (std::getline(ids, id)) {
+    if (id.rfind(kIdPrefix, 0) != 0) {
+      continue;
+    }
+    const long owner = strtol(id.c_str() + strlen(kIdPrefix), nullptr, 10);
+    if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 &&
+        errno == ESRCH) {
+      (void)run({"runc", "delete", "--force", id}, 20s);
+    }
+  }
+}
+
+std::string probe() {
+  if (geteuid() != 0) {
+    return "runc needs root to run containers";
+  }
+  if (!on_path("runc")) {
+    return "runc is not installed (scripts/dev test installs it)";
+  }
+  std::string why;
+  if (rootfs(&why).empty()) {
+    return why;
+  }
+  delete_stale_containers();
+  std::string first_error;
+  for (const bool drop : {false, true}) {
+    drop_resources = drop;
+    Container c;
+    if (!c.error().empty()) {
+      return c.error();
+    }
+    c.args({"/bin/true"});
+    const Result r = c.run(30s);
+    if (r.exit_code == 0) {
+      return "";
+    }
+    if (first_error.empty()) {
+      first_error = last_line(r.err);
+    }
+  }
+  drop_resources = false;
+  return "runc cannot run a container here: " + first_error;
+}
+
+} // namespace
+
+Process::Process(const std::vector<std::string> &argv)
+    : start_(std::chrono::steady_clock::now()) {
+  int out[2];
+  int err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    perror("pipe2");
+    abort();
+  }
+  std::vector<char *> args;
+  args.reserve(argv.size() + 1);
+  for (const auto &a : argv) {
+    args.push_back(const_cast<char *>(a.c_str()));
+  }
+  args.push_back(nullptr);
+  fflush(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) {
+    perror("fork");
+    abort();
+  }
+  if (pid_ == 0) {
+    (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    execvp(args[0], args.data());
+    dprintf(STDERR_FILENO, "exec %s: %s\n", args[0], strerror(errno));
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  out_fd_ = out[0];
+  err_fd_ = err[0];
+}
+
+Process::~Process() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    (void)reap(0);
+  }
+  for (const int fd : {out_fd_, err_fd_}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+}
+
+bool Process::reap(int options) {
+  int status = 0;
+  pid_t got;
+  while ((got = waitpid(pid_, &status, options)) < 0 && errno == EINTR) {
+  }
+  if (got != pid_) {
+    return false;
+  }
+  result_.exit_code = exit_code_of(status);
+  pid_ = -1;
+  return true;
+}
+
+void Process::pump(int timeout_ms) {
+  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+  if (poll(fds, 2, timeout_ms) <= 0) {
+    return;
+  }
+  std::string *sinks[2] = {&result_.out, &result_.err};
+  int *owners[2] = {&out_fd_, &err_fd_};
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].revents == 0 || fds[i].fd < 0) {
+      continue;
+    }
+    char buf[4096];
+    const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+    if (n > 0) {
+      sinks[i]->append(buf, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      close(*owners[i]);
+      *owners[i] = -1;
+    }
+  }
+}
+
+bool Process::wait_for_output(const std::string &text, milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (result_.out.find(text) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || out_fd_ < 0) {
+      return false;
+    }
+    pump(static_cast<int>(left.count()));
+  }
+  return true;
+}
+
+Result Process::finish(milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (pid_ > 0 && !reap(WNOHANG)) {
+    const auto left = std::chrono::duration_cast<milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result_.timed_out = true;
+      kill(pid_, SIGKILL);
+      (void)reap(0);
+      break;
+    }
+    pump(static_cast<int>(std::min<long long>(left.count(), 20)));
+  }
+  result_.elapsed = std::chrono::duration_cast<milliseconds>(
+      std::chrono::steady_clock::now() - start_);
+  // What was written before the end, without waiting for ever on a
+  // descendant that still holds the pipes.
+  for (int round = 0; round < 50 && (out_fd_ >= 0 || err_fd_ >= 0); ++round) {
+    pump(100);
+  }
+  return result_;
+}
+
+Result run(const std::vector<std::string> &argv, milliseconds limit) {
+  Process p(argv);
+  return p.finish(limit);
+}
+
+const std::string &runtime_unavailable_reason() {
+  static const std::string reason = probe();
+  return reason;
+}
+
+std::string rootfs(std::string *why) {
+  // Built once per test process and shared read-only by its containers.
+  struct Rootfs {
+    std::string path;
+    std::string error;
+    Rootfs() {
+      path = std::string(ORVA_CONTAINER_WORK_DIR) + "/rootfs-" +
+             std::to_string(getpid());
+      error = build_rootfs(path);
+    }
+    ~Rootfs() {
+      std::error_code ec;
+      fs::remove_all(path, ec);
+    }
+    Rootfs(const Rootfs &) = delete;
+    Rootfs &operator=(const Rootfs &) = delete;
+  };
+  static const Rootfs built;
+  if (!built.error.empty()) {
+    if (why != nullptr) {
+      *why = built.error;
+    }
+    return "";
+  }
+  return built.path;
+}
+
+Container::Container() {
+  static std::atomic<int> counter{0};
+  id_ = kIdPrefix + std::to_string(getpid()) + "-" + std::to_string(++counter);
+  const std::string root = rootfs(&error_);
+  if (root.empty()) {
+    return;
+  }
+  dir_ = std::string(ORVA_CONTAINER_WORK_DIR) + "/" + id_;
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+  fs::create_directories(dir_, ec);
+  const Result spec = orva_test::run({"runc", "spec", "--bundle", dir_});
+  if (spec.exit_code != 0) {
+    error_ = "runc spec failed: " + last_line(spec.err);
+    return;
+  }
+  if (std::string why =
+          json::Value::parse(read_file(dir_ + "/config.json"), config_);
+      !why.empty()) {
+    error_ = "config.json from runc spec: " + why;
+    return;
+  }
+  json::Value &process = config_.at("process");
+  process.at("terminal") = json::Value::boolean(false);
+  process.at("env") = json::Value::array({"PATH=/bin"});
+  config_.at("root").at("path") = json::Value::string(root);
+  readonly(false);
+  if (drop_resources) {
+    (void)config_.at("linux").erase("resources");
+  }
+}
+
+Container::~Container() {
+  if (!dir_.empty()) {
+    (void)orva_test::run({"runc", "delete", "--force", id_});
+  }
+  running_.reset();
+  if (!dir_.empty()) {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+}
+
+void Container::args(const std::vector<std::string> &argv) {
+  config_.at("process").at("args") = json::Value::array(argv);
+}
+
+void Container::env(const std::string &assignment) {
+  config_.at("process").at("env").items().push_back(
+      json::Value::string(assignment));
+}
+
+void Container::user(unsigned uid, unsigned gid) {
+  json::Value &u = config_.at("process").at("user");
+  u.at("uid") = json::Value::number(uid);
+  u.at("gid") = json::Value::number(gid);
+}
+
+void Container::readonly(bool on) {
+  config_.at("root").at("readonly") = json::Value::boolean(on);
+}
+
+void Container::write_config() {
+  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump();
+}
+
+Result Container::run(milliseconds limit) {
+  write_config();
+  return orva_test::run({"runc", "run", "--bundle", dir_, id_}, limit);
+}
+
+Process &Container::start() {
+  write_config();
+  running_ = std::make_unique<Process>(
+      std::vector<std::string>{"runc", "run", "--bundle", dir_, id_});
+  return *running_;
+}
+
+Result Container::kill(const std::string &signal) {
+  return orva_test::run({"runc", "kill", id_, signal});
+}
+
+Result Container::exec(const std::vector<std::string> &argv) {
+  std::vector<std::string> full{"runc", "exec", id_};
+  full.insert(full.end(), argv.begin(), argv.end());
+  return orva_test::run(full);
+}
+
+} // namespace orva_test

@@ -1,0 +1,116 @@
+// Runs OCI bundles, built from this build's own files, under runc.
+#pragma once
+
+#include "json.h"
+#include "pid1.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orva_test {
+
+using std::chrono::milliseconds;
+using namespace std::chrono_literals;
+
+struct Result {
+  int exit_code = -1;     // exit status, 128 + n when killed by signal n
+  bool timed_out = false; // killed at the deadline
+  std::string out;
+  std::string err;
+  milliseconds elapsed{0};
+};
+
+// A child process with stdin on /dev/null and its output captured; killed
+// with the test if the test dies, and by the destructor if still running.
+class Process {
+public:
+  explicit Process(const std::vector<std::string> &argv);
+  ~Process();
+  Process(const Process &) = delete;
+  Process &operator=(const Process &) = delete;
+
+  // Reads stdout until `text` appears; false when the limit passes or the
+  // output ends first.
+  bool wait_for_output(const std::string &text, milliseconds limit);
+
+  // Waits for the exit and the end of the output; kills at the limit.
+  Result finish(milliseconds limit);
+
+  const std::string &out() const { return result_.out; }
+
+private:
+  void pump(int timeout_ms);
+  bool reap(int options);
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  std::chrono::steady_clock::time_point start_;
+  Result result_;
+};
+
+Result run(const std::vector<std::string> &argv, milliseconds limit = 20s);
+
+// Why containers cannot run here, or "" when they can. Probed once.
+const std::string &runtime_unavailable_reason();
+
+// Skips the test when runc cannot run containers here, or fails it when
+// ORVA_REQUIRE_PID1 is set (CI must not pass on a skip).
+#define ORVA_REQUIRE_RUNC()                                                    \
+  do {                                                                         \
+    const std::string &orva_why_ = ::orva_test::runtime_unavailable_reason();  \
+    if (!orva_why_.empty()) {                                                  \
+      if (::orva_test::pid1_required()) {                                      \
+        FAIL() << "container tests are required: " << orva_why_;               \
+      }                                                                        \
+      GTEST_SKIP() << orva_why_;                                               \
+    }                                                                          \
+  } while (0)
+
+// The shared root filesystem: /bin/orva-init, /bin/linked-program, busybox
+// with every applet in /bin, and the libraries they load. "" on failure,
+// with the reason in `why`.
+std::string rootfs(std::string *why = nullptr);
+
+// One bundle and one container id; the container is deleted and the bundle
+// removed whatever the test's outcome.
+class Container {
+public:
+  Container();
+  ~Container();
+  Container(const Container &) = delete;
+  Container &operator=(const Container &) = delete;
+
+  const std::string &id() const { return id_; }
+  // The config as `runc spec` wrote it, with terminal off, PATH=/bin, a
+  // writable root and, where this machine needs it, no resource settings.
+  json::Value &config() { return config_; }
+  void args(const std::vector<std::string> &argv);
+  void env(const std::string &assignment);
+  void user(unsigned uid, unsigned gid);
+  void readonly(bool on);
+
+  // `runc run` in the foreground: its exit status is the container's.
+  Result run(milliseconds limit = 20s);
+  // `runc run` in the background, for a test that signals or inspects the
+  // running container.
+  Process &start();
+  Result kill(const std::string &signal);
+  Result exec(const std::vector<std::string> &argv);
+
+  // Set when the bundle could not be made; the test should fail with it.
+  const std::string &error() const { return error_; }
+
+private:
+  void write_config();
+  std::string id_;
+  std::string dir_;
+  json::Value config_;
+  std::string error_;
+  std::unique_ptr<Process> running_;
+};
+
+} // namespace orva_test
