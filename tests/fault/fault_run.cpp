@@ -1,0 +1,89 @@
+#include "fault_run.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <sstream>
+
+namespace orva_test {
+namespace {
+
+std::vector<std::string> driver_env(const DriverOptions &options) {
+  std::vector<std::string> env;
+  if (const char *path = getenv("PATH")) {
+    env.push_back(std::string("PATH=") + path);
+  }
+  // The fault library comes ahead of the sanitizer runtime in the link
+  // order, which ASan refuses unless told that this is on purpose.
+  std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+  if (const char *given = getenv("ASAN_OPTIONS")) {
+    asan += std::string(":") + given;
+  }
+  env.push_back(asan);
+  if (const char *given = getenv("UBSAN_OPTIONS")) {
+    env.push_back(std::string("UBSAN_OPTIONS=") + given);
+  }
+  if (options.preload) {
+    env.push_back(std::string("LD_PRELOAD=") + ORVA_FAULT_LIBRARY);
+  }
+  env.insert(env.end(), options.env.begin(), options.env.end());
+  return env;
+}
+
+std::vector<char *> c_strings(std::vector<std::string> &strings) {
+  std::vector<char *> pointers;
+  for (std::string &s : strings) {
+    pointers.push_back(s.data());
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+} // namespace
+
+std::unique_ptr<Pid1> start_driver(const DriverOptions &options) {
+  std::vector<std::string> env = driver_env(options);
+  std::vector<std::string> args{ORVA_FAULT_DRIVER};
+  args.insert(args.end(), options.args.begin(), options.args.end());
+  return std::make_unique<Pid1>([env, args]() mutable {
+    std::vector<char *> argv = c_strings(args);
+    std::vector<char *> envp = c_strings(env);
+    execve(argv[0], argv.data(), envp.data());
+    say(std::string("exec ") + argv[0] + ": " + strerror(errno) + "\n");
+    return 127;
+  });
+}
+
+Outcome run_driver(const DriverOptions &options,
+                   std::chrono::milliseconds limit) {
+  return start_driver(options)->wait(limit);
+}
+
+long long monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
+}
+
+std::vector<long long> fault_stamps(const std::string &out,
+                                    const std::string &prefix) {
+  std::vector<long long> stamps;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t at = line.rfind(" at=");
+    if (line.rfind(prefix, 0) == 0 && at != std::string::npos) {
+      stamps.push_back(std::stoll(line.substr(at + 4)));
+    }
+  }
+  return stamps;
+}
+
+std::string perror_line(const std::string &what, int error) {
+  return what + ": " + strerror(error) + "\n";
+}
+
+} // namespace orva_test

@@ -1,0 +1,36 @@
+// Runs the fault driver as process 1 of a new PID namespace.
+#pragma once
+
+#include "pid1.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orva_test {
+
+struct DriverOptions {
+  std::vector<std::string> env;  // NAME=VALUE, on top of a minimal set
+  std::vector<std::string> args; // driver options and steps
+  bool preload = true;           // load the fault library
+};
+
+// Starts the driver; the caller waits on the result.
+std::unique_ptr<Pid1> start_driver(const DriverOptions &options);
+
+Outcome run_driver(const DriverOptions &options,
+                   std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// CLOCK_MONOTONIC in nanoseconds, the clock the fault library stamps with.
+long long monotonic_ns();
+
+// The stamps of the fault library's lines that start with `prefix`, such
+// as "fault: kill sig=9 ", in the order written.
+std::vector<long long> fault_stamps(const std::string &out,
+                                    const std::string &prefix);
+
+// The line perror(what) writes for `error`.
+std::string perror_line(const std::string &what, int error);
+
+} // namespace orva_test
