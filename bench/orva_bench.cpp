@@ -1,0 +1,919 @@
+// Measures what the supervisor costs, each figure against a baseline taken
+// in the same run on the same machine, and prints markdown tables.
+//
+// Every figure is about whole processes (a namespace's process 1, its
+// child, orphans), so this is a plain driver rather than an in-process
+// micro-benchmark loop. It needs root for CLONE_NEWPID.
+#include "harness.h"
+#include "orva.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bench::check;
+using bench::format_kib;
+using bench::format_ns;
+using bench::now_ns;
+using bench::summarize;
+using bench::Summary;
+
+constexpr double kExitPauseNs = 50e6;
+constexpr long kBatch = 1000;
+constexpr long kMaxBatches = 128;
+
+struct Options {
+  bool quick = false;
+  std::string output;
+  std::string orva_init = ORVA_BENCH_INIT;
+  std::string waiter = ORVA_BENCH_WAITER;
+  std::string library = ORVA_BENCH_LIBRARY;
+  std::string floor_library = ORVA_BENCH_FLOOR;
+};
+
+void nap_ns(int64_t ns) {
+  const timespec span{static_cast<time_t>(ns / 1'000'000'000),
+                      static_cast<long>(ns % 1'000'000'000)};
+  (void)nanosleep(&span, nullptr);
+}
+
+int64_t thread_cpu_ns() {
+  timespec ts{};
+  (void)clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+struct Pipe {
+  int read_end = -1;
+  int write_end = -1;
+  explicit Pipe(int flags = O_CLOEXEC) {
+    int fds[2];
+    check(pipe2(fds, flags) == 0, "pipe2");
+    read_end = fds[0];
+    write_end = fds[1];
+  }
+  Pipe(const Pipe &) = delete;
+  Pipe &operator=(const Pipe &) = delete;
+  Pipe(Pipe &&) = delete;
+  Pipe &operator=(Pipe &&) = delete;
+  ~Pipe() {
+    for (const int fd : {read_end, write_end}) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
+  }
+  void close_write() {
+    close(write_end);
+    write_end = -1;
+  }
+};
+
+std::string exit_text(int status) {
+  if (WIFEXITED(status)) {
+    return "exit " + std::to_string(WEXITSTATUS(status));
+  }
+  if (WIFSIGNALED(status)) {
+    return std::string("signal ") + strsignal(WTERMSIG(status));
+  }
+  return "status " + std::to_string(status);
+}
+
+void expect_exit(int status, int code, const std::string &what) {
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != code) {
+    errno = 0;
+    bench::fail(what + " ended with " + exit_text(status) + ", expected exit " +
+                std::to_string(code));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// 1. Start-up and exit.
+
+struct StartupResult {
+  Summary supervised; // orva-init true, as process 1
+  Summary bare;       // true, as process 1
+  Summary launcher;   // orva-init true, not process 1
+  Summary bare_plain; // true, not process 1
+};
+
+double run_to_end(bool as_pid1, const std::vector<std::string> &argv) {
+  const int64_t start = now_ns();
+  auto body = [&argv]() -> int { bench::exec_or_die(argv); };
+  const pid_t pid =
+      as_pid1 ? bench::spawn_pid1(body) : bench::spawn_plain(body);
+  const int status = bench::wait_for(pid);
+  const int64_t end = now_ns();
+  expect_exit(status, 0, argv[0]);
+  return static_cast<double>(end - start);
+}
+
+StartupResult measure_startup(const Options &options) {
+  const int warm_up = 3;
+  const int reps = options.quick ? 8 : 40;
+  const std::vector<std::string> supervised{options.orva_init, "true"};
+  const std::vector<std::string> bare{"true"};
+  std::vector<double> times[4];
+  // Interleaved, so a burst of load from elsewhere hits every variant alike.
+  for (int i = 0; i < warm_up + reps; ++i) {
+    const double samples[4] = {
+        run_to_end(true, supervised), run_to_end(true, bare),
+        run_to_end(false, supervised), run_to_end(false, bare)};
+    if (i >= warm_up) {
+      for (int v = 0; v < 4; ++v) {
+        times[v].push_back(samples[v]);
+      }
+    }
+  }
+  return {summarize(times[0]), summarize(times[1]), summarize(times[2]),
+          summarize(times[3])};
+}
+
+// ---------------------------------------------------------------------------
+// 2. Forwarding latency.
+
+struct ForwardSlot {
+  std::atomic<int64_t> handled_at{0};
+};
+
+// Set before the receiver is started; submain cannot capture.
+ForwardSlot *forward_slot = nullptr;
+int forward_ack = -1;
+
+void on_forwarded(int /*sig*/) {
+  forward_slot->handled_at.store(now_ns(), std::memory_order_release);
+  bench::write_byte(forward_ack);
+}
+
+int forward_receiver(int /*argc*/, char ** /*argv*/) {
+  struct sigaction action {};
+  action.sa_handler = on_forwarded;
+  sigemptyset(&action.sa_mask);
+  (void)sigaction(SIGUSR1, &action, nullptr);
+  bench::write_byte(forward_ack);
+  for (;;) {
+    (void)pause();
+  }
+}
+
+struct Receiver {
+  pid_t pid = -1;
+  ForwardSlot *slot = nullptr;
+  Pipe ack;
+};
+
+void start_receiver(Receiver &receiver, bool supervised) {
+  receiver.slot = bench::map_shared<ForwardSlot>();
+  forward_slot = receiver.slot;
+  forward_ack = receiver.ack.write_end;
+  if (supervised) {
+    receiver.pid = bench::spawn_pid1(
+        [] { return orva_run(forward_receiver, 0, nullptr); });
+  } else {
+    receiver.pid =
+        bench::spawn_plain([] { return forward_receiver(0, nullptr); });
+  }
+  receiver.ack.close_write();
+  check(bench::read_byte(receiver.ack.read_end, 5000),
+        "the signal receiver did not start");
+}
+
+double send_and_time(const Receiver &receiver) {
+  const int64_t sent = now_ns();
+  check(kill(receiver.pid, SIGUSR1) == 0, "kill");
+  check(bench::read_byte(receiver.ack.read_end, 5000),
+        "SIGUSR1 never reached the handler");
+  return static_cast<double>(
+      receiver.slot->handled_at.load(std::memory_order_acquire) - sent);
+}
+
+struct ForwardResult {
+  Summary supervised;
+  Summary direct;
+  std::map<std::string, long> calls;
+  long counted_signals = 0;
+  const char *tool = "none";
+};
+
+ForwardResult measure_forwarding(const Options &options) {
+  const int rounds = options.quick ? 500 : 4000;
+  Receiver supervised;
+  Receiver direct;
+  start_receiver(supervised, true);
+  start_receiver(direct, false);
+
+  std::vector<double> through;
+  std::vector<double> straight;
+  for (int i = 0; i < rounds; ++i) {
+    // Alternate which goes first, and let everything fall asleep again:
+    // the figure is for a signal that meets an idle supervisor.
+    if (i % 2 == 0) {
+      through.push_back(send_and_time(supervised));
+      nap_ns(100'000);
+      straight.push_back(send_and_time(direct));
+    } else {
+      straight.push_back(send_and_time(direct));
+      nap_ns(100'000);
+      through.push_back(send_and_time(supervised));
+    }
+    nap_ns(100'000);
+  }
+
+  ForwardResult result{summarize(through), summarize(straight), {}, 0, "none"};
+  bench::SyscallCounter counter;
+  if (counter.start(supervised.pid)) {
+    result.counted_signals = options.quick ? 100 : 500;
+    for (long i = 0; i < result.counted_signals; ++i) {
+      (void)send_and_time(supervised);
+      nap_ns(100'000);
+    }
+    result.calls = counter.stop();
+    result.tool = counter.tool();
+  }
+
+  // The receiver dies of the forwarded SIGTERM; process 1 reports it.
+  check(kill(supervised.pid, SIGTERM) == 0, "kill");
+  expect_exit(bench::wait_for(supervised.pid), 128 + SIGTERM,
+              "supervised receiver");
+  (void)kill(direct.pid, SIGKILL);
+  (void)bench::wait_for(direct.pid);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// 3 and 5. Idle cost and footprint.
+
+struct IdleResult {
+  bench::ProcSample supervised_before, supervised_after;
+  bench::ProcSample plain_before, plain_after;
+  double seconds = 0;
+};
+
+IdleResult measure_idle(const Options &options) {
+  const std::vector<std::string> sleeper{"sleep", "600"};
+  std::vector<std::string> supervised_argv{options.orva_init};
+  std::vector<std::string> plain_argv{options.waiter};
+  supervised_argv.insert(supervised_argv.end(), sleeper.begin(), sleeper.end());
+  plain_argv.insert(plain_argv.end(), sleeper.begin(), sleeper.end());
+
+  const pid_t supervised =
+      bench::spawn_pid1([&]() -> int { bench::exec_or_die(supervised_argv); });
+  const pid_t plain =
+      bench::spawn_pid1([&]() -> int { bench::exec_or_die(plain_argv); });
+  // Past start-up: both have a sleeping child and sit in their waits.
+  nap_ns(500'000'000);
+  check(bench::children_of(supervised).size() == 1 &&
+            bench::children_of(plain).size() == 1,
+        "the sleeping children did not start");
+
+  IdleResult result;
+  result.seconds = options.quick ? 2 : 10;
+  result.supervised_before = bench::sample_process(supervised);
+  result.plain_before = bench::sample_process(plain);
+  nap_ns(static_cast<int64_t>(result.seconds * 1e9));
+  result.supervised_after = bench::sample_process(supervised);
+  result.plain_after = bench::sample_process(plain);
+
+  // SIGKILL to process 1 from outside takes its whole namespace along.
+  for (const pid_t pid : {supervised, plain}) {
+    (void)kill(pid, SIGKILL);
+    (void)bench::wait_for(pid);
+  }
+  return result;
+}
+
+struct SizeResult {
+  long library = 0;
+  long library_stripped = 0;
+  long floor_stripped = 0;
+};
+
+long file_size(const std::string &path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+}
+
+long stripped_size(const std::string &path) {
+  char copy[] = "/tmp/orva-bench-strip.XXXXXX";
+  const int fd = mkstemp(copy);
+  check(fd >= 0, "mkstemp");
+  close(fd);
+  const pid_t strip = bench::spawn_plain([&]() -> int {
+    bench::exec_or_die({"strip", "--strip-all", "-o", copy, path});
+  });
+  const int status = bench::wait_for(strip);
+  const long size =
+      WIFEXITED(status) && WEXITSTATUS(status) == 0 ? file_size(copy) : -1;
+  (void)unlink(copy);
+  return size;
+}
+
+SizeResult measure_size(const Options &options) {
+  return {file_size(options.library), stripped_size(options.library),
+          stripped_size(options.floor_library)};
+}
+
+// ---------------------------------------------------------------------------
+// 4. Reaping at scale.
+
+struct ReapShared {
+  std::atomic<int64_t> started_at{0};
+  std::atomic<int64_t> released_at{0};
+  std::atomic<long> created{0};
+  std::atomic<long> fork_failures{0};
+  std::atomic<long> reaped{0};
+  std::atomic<int64_t> wait_cpu_ns{0};
+  std::atomic<uint32_t> gates[kMaxBatches];
+};
+
+// Set before process 1 or the baseline parent starts; seen through fork.
+ReapShared *reap = nullptr;
+long reap_count = 0;
+int64_t reap_budget_ns = 0;
+int reap_go = -1;
+int reap_done = -1;
+int reap_finish = -1;
+
+uint32_t *futex_word(std::atomic<uint32_t> &gate) {
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+  return reinterpret_cast<uint32_t *>(&gate);
+}
+
+// The children wait here so that they are alive when their parent leaves
+// them to process 1, and all exit together once the gate opens. They give
+// up after a minute, so a driver that died cannot leave them for good.
+[[noreturn]] void wait_at_gate(std::atomic<uint32_t> &gate) {
+  const timespec patience{60, 0};
+  while (gate.load(std::memory_order_acquire) == 0) {
+    if (syscall(SYS_futex, futex_word(gate), FUTEX_WAIT, 0, &patience, nullptr,
+                0) != 0 &&
+        errno == ETIMEDOUT) {
+      break;
+    }
+  }
+  _exit(0);
+}
+
+void open_gate(std::atomic<uint32_t> &gate) {
+  gate.store(1, std::memory_order_release);
+  (void)syscall(SYS_futex, futex_word(gate), FUTEX_WAKE, INT_MAX, nullptr,
+                nullptr, 0);
+}
+
+long fork_waiting_children(std::atomic<uint32_t> &gate, long count) {
+  long made = 0;
+  for (; made < count; ++made) {
+    const pid_t child = fork();
+    if (child == 0) {
+      wait_at_gate(gate);
+    }
+    if (child < 0) {
+      reap->fork_failures.fetch_add(1);
+      break;
+    }
+  }
+  reap->created.fetch_add(made);
+  return made;
+}
+
+// The managed child of the supervisor: makes orphans in batches. Each
+// batch is forked by a short-lived parent that exits at once, so its
+// children pass to process 1 while still alive; then the gate lets them go.
+int make_orphans(int /*argc*/, char ** /*argv*/) {
+  if (!bench::read_byte(reap_go, 60'000)) {
+    return 1;
+  }
+  const int64_t start = now_ns();
+  reap->started_at.store(start);
+  long made = 0;
+  for (long batch = 0; made < reap_count && batch < kMaxBatches; ++batch) {
+    if (now_ns() - start > reap_budget_ns) {
+      break;
+    }
+    const long count = std::min(kBatch, reap_count - made);
+    const pid_t parent = fork();
+    if (parent == 0) {
+      (void)fork_waiting_children(reap->gates[batch], count);
+      _exit(0);
+    }
+    if (parent < 0) {
+      reap->fork_failures.fetch_add(1);
+      break;
+    }
+    (void)bench::wait_for(parent);
+    open_gate(reap->gates[batch]);
+    made += count;
+  }
+  reap->released_at.store(now_ns());
+  bench::write_byte(reap_done);
+  (void)bench::read_byte(reap_finish, 120'000);
+  return 0;
+}
+
+// The baseline: a parent that forks the same batches and waits for them
+// itself.
+int fork_and_wait() {
+  const int64_t start = now_ns();
+  reap->started_at.store(start);
+  int64_t wait_cpu = 0;
+  long made = 0;
+  for (long batch = 0; made < reap_count && batch < kMaxBatches; ++batch) {
+    if (now_ns() - start > reap_budget_ns) {
+      break;
+    }
+    const long count = std::min(kBatch, reap_count - made);
+    const long forked = fork_waiting_children(reap->gates[batch], count);
+    open_gate(reap->gates[batch]);
+    const int64_t before = thread_cpu_ns();
+    for (long i = 0; i < forked; ++i) {
+      int status = 0;
+      if (waitpid(-1, &status, 0) > 0) {
+        reap->reaped.fetch_add(1);
+      }
+    }
+    wait_cpu += thread_cpu_ns() - before;
+    made += count;
+  }
+  reap->wait_cpu_ns.store(wait_cpu);
+  reap->released_at.store(now_ns());
+  return 0;
+}
+
+struct ReapRun {
+  long created = 0;
+  double elapsed_ns = 0;
+  double cpu_ns = 0; // supervisor's run time, or the parent's wait loops
+  long left = 0;     // zombies or orphans not reaped by the end
+  long voluntary = 0;
+  std::map<std::string, long> calls;
+  const char *tool = "none";
+};
+
+void reset_reap_state(long count, int64_t budget_ns) {
+  reap->started_at = 0;
+  reap->released_at = 0;
+  reap->created = 0;
+  reap->fork_failures = 0;
+  reap->reaped = 0;
+  reap->wait_cpu_ns = 0;
+  for (auto &gate : reap->gates) {
+    gate = 0;
+  }
+  reap_count = count;
+  reap_budget_ns = budget_ns;
+}
+
+ReapRun run_orphans(long count, int64_t budget_ns, bool count_calls) {
+  reset_reap_state(count, budget_ns);
+  Pipe go;
+  Pipe done;
+  Pipe finish;
+  reap_go = go.read_end;
+  reap_done = done.write_end;
+  reap_finish = finish.read_end;
+  const pid_t init =
+      bench::spawn_pid1([] { return orva_run(make_orphans, 0, nullptr); });
+  const int64_t give_up = now_ns() + 5'000'000'000;
+  while (bench::children_of(init).size() != 1 && now_ns() < give_up) {
+    nap_ns(1'000'000);
+  }
+  check(bench::children_of(init).size() == 1, "the managed child is missing");
+
+  ReapRun run;
+  bench::SyscallCounter counter;
+  const bool counting = count_calls && counter.start(init);
+  const bench::ProcSample before = bench::sample_process(init);
+  bench::write_byte(go.write_end);
+  check(bench::read_byte(done.read_end,
+                         static_cast<int>(budget_ns / 1'000'000) + 60'000),
+        "the orphans were not made in time");
+
+  // Only the managed child may be left; the list includes zombies. It is
+  // read only after the last batch is released, when it is short.
+  const int64_t deadline = now_ns() + 20'000'000'000;
+  std::vector<pid_t> children = bench::children_of(init);
+  while (children.size() > 1 && now_ns() < deadline) {
+    nap_ns(200'000);
+    children = bench::children_of(init);
+  }
+  const int64_t end = now_ns();
+  const bench::ProcSample after = bench::sample_process(init);
+  if (counting) {
+    run.calls = counter.stop();
+    run.tool = counter.tool();
+  }
+  bench::write_byte(finish.write_end);
+  expect_exit(bench::wait_for(init), 0, "the supervisor of the orphans");
+
+  run.created = reap->created.load();
+  run.elapsed_ns = static_cast<double>(end - reap->started_at.load());
+  run.cpu_ns = static_cast<double>(after.run_ns - before.run_ns);
+  run.left = static_cast<long>(children.size()) - 1;
+  run.voluntary = after.voluntary - before.voluntary;
+  return run;
+}
+
+ReapRun run_direct(long count, int64_t budget_ns) {
+  reset_reap_state(count, budget_ns);
+  const pid_t parent = bench::spawn_plain(fork_and_wait);
+  expect_exit(bench::wait_for(parent), 0, "the baseline parent");
+  ReapRun run;
+  run.created = reap->created.load();
+  run.elapsed_ns =
+      static_cast<double>(reap->released_at.load() - reap->started_at.load());
+  run.cpu_ns = static_cast<double>(reap->wait_cpu_ns.load());
+  run.left = run.created - reap->reaped.load();
+  return run;
+}
+
+struct ReapRow {
+  long n = 0;
+  long created = 0;
+  int reps = 0;
+  Summary orphans_time;
+  Summary orphans_cpu;
+  Summary direct_time;
+  Summary direct_cpu;
+  long left = 0;
+  long direct_left = 0;
+  double calls_per_orphan = -1;
+  double wait4_per_orphan = -1;
+  double sigtimedwait_per_orphan = -1;
+  const char *tool = "none";
+};
+
+std::vector<ReapRow> measure_reaping(const Options &options) {
+  reap = bench::map_shared<ReapShared>();
+  struct Plan {
+    long n;
+    int reps;
+  };
+  const std::vector<Plan> plans =
+      options.quick ? std::vector<Plan>{{1000, 2}, {10000, 1}}
+                    : std::vector<Plan>{{1000, 7}, {10000, 3}, {100000, 1}};
+  const int64_t budget = options.quick ? 10'000'000'000 : 40'000'000'000;
+  std::vector<ReapRow> rows;
+  for (const Plan &plan : plans) {
+    ReapRow row;
+    row.n = plan.n;
+    row.reps = plan.reps;
+    std::vector<double> orphan_time, orphan_cpu, direct_time, direct_cpu;
+    for (int rep = 0; rep < plan.reps; ++rep) {
+      // The first run of each size also counts the supervisor's calls.
+      const ReapRun orphans = run_orphans(plan.n, budget, rep == 0);
+      const ReapRun direct = run_direct(plan.n, budget);
+      const auto n = static_cast<double>(std::max(orphans.created, 1L));
+      const auto m = static_cast<double>(std::max(direct.created, 1L));
+      orphan_time.push_back(orphans.elapsed_ns / n);
+      orphan_cpu.push_back(orphans.cpu_ns / n);
+      direct_time.push_back(direct.elapsed_ns / m);
+      direct_cpu.push_back(direct.cpu_ns / m);
+      row.created = orphans.created;
+      row.left = std::max(row.left, orphans.left);
+      row.direct_left = std::max(row.direct_left, direct.left);
+      if (!orphans.calls.empty()) {
+        auto per = [&](const char *name) {
+          const auto it = orphans.calls.find(name);
+          return it == orphans.calls.end()
+                     ? 0.0
+                     : static_cast<double>(it->second) / n;
+        };
+        row.calls_per_orphan = per("total");
+        row.wait4_per_orphan = per("wait4");
+        row.sigtimedwait_per_orphan = per("rt_sigtimedwait");
+        row.tool = orphans.tool;
+      }
+    }
+    row.orphans_time = summarize(orphan_time);
+    row.orphans_cpu = summarize(orphan_cpu);
+    row.direct_time = summarize(direct_time);
+    row.direct_cpu = summarize(direct_cpu);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// ---------------------------------------------------------------------------
+// 6. Escalation precision.
+
+struct EscalationResult {
+  Summary to_kill; // SIGTERM sent until the managed child is dead
+  Summary to_exit; // SIGTERM sent until process 1 has ended
+};
+
+EscalationResult measure_escalation(const Options &options) {
+  const int reps = options.quick ? 3 : 12;
+  const std::string self = bench::self_exe();
+  std::vector<double> to_kill;
+  std::vector<double> to_exit;
+  for (int i = 0; i < reps; ++i) {
+    // The write end must survive two execs: orva-init's and the child's.
+    Pipe ready(0);
+    (void)fcntl(ready.read_end, F_SETFD, FD_CLOEXEC);
+    const std::vector<std::string> argv{options.orva_init, self,
+                                        "--ignore-term",
+                                        std::to_string(ready.write_end)};
+    const pid_t init = bench::spawn_pid1([&]() -> int {
+      (void)setenv("ORVA_STOP_TIMEOUT", "1", 1);
+      bench::exec_or_die(argv);
+    });
+    ready.close_write();
+    check(bench::read_byte(ready.read_end, 5000),
+          "the child that ignores SIGTERM did not start");
+    const std::vector<pid_t> children = bench::children_of(init);
+    check(children.size() == 1, "the managed child is missing");
+    const int child = static_cast<int>(syscall(SYS_pidfd_open, children[0], 0));
+    check(child >= 0, "pidfd_open");
+
+    const int64_t sent = now_ns();
+    check(kill(init, SIGTERM) == 0, "kill");
+    pollfd dead{child, POLLIN, 0};
+    check(poll(&dead, 1, 10'000) == 1, "SIGKILL never came");
+    const int64_t killed = now_ns();
+    const int status = bench::wait_for(init);
+    const int64_t ended = now_ns();
+    close(child);
+    expect_exit(status, 128 + SIGKILL, "the supervisor of the stubborn child");
+    to_kill.push_back(static_cast<double>(killed - sent));
+    to_exit.push_back(static_cast<double>(ended - sent));
+  }
+  return {summarize(to_kill), summarize(to_exit)};
+}
+
+[[noreturn]] void ignore_term(const char *fd_text) {
+  (void)signal(SIGTERM, SIG_IGN);
+  const int fd = static_cast<int>(strtol(fd_text, nullptr, 10));
+  bench::write_byte(fd);
+  close(fd);
+  for (;;) {
+    (void)pause();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The report.
+
+std::string fixed(double value, int decimals = 2) {
+  char text[64];
+  (void)snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string median_p99(const Summary &s) {
+  return format_ns(s.median) + " / " + format_ns(s.p99);
+}
+
+const char *verdict(bool met) { return met ? "**met**" : "**not met**"; }
+
+std::string describe_calls(const std::map<std::string, long> &calls,
+                           double per) {
+  std::string text;
+  for (const char *name : {"rt_sigtimedwait", "kill", "wait4"}) {
+    const auto it = calls.find(name);
+    if (it != calls.end()) {
+      text += std::string(text.empty() ? "" : ", ") + name + " " +
+              fixed(static_cast<double>(it->second) / per);
+    }
+  }
+  return text;
+}
+
+std::string machine_line() {
+  utsname name{};
+  (void)uname(&name);
+  const time_t now = time(nullptr);
+  tm utc{};
+  (void)gmtime_r(&now, &utc);
+  char date[32];
+  (void)strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", &utc);
+  return std::string("Run ") + date + " on Linux " + name.release + ", " +
+         std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs.";
+}
+
+std::string report(const StartupResult &startup, const ForwardResult &forward,
+                   const IdleResult &idle, const std::vector<ReapRow> &reaping,
+                   const SizeResult &size, const EscalationResult &escalation) {
+  std::string out = machine_line() + "\n\n";
+  out += "| Figure | orva | Baseline | Result | Target |\n";
+  out += "|---|---|---|---|---|\n";
+
+  // 1.
+  const double beyond_pause = startup.supervised.median - kExitPauseNs;
+  const double overhead = beyond_pause - startup.bare.median;
+  out += "| 1. Start-up and exit as process 1, median / p99 | `orva-init "
+         "true`: " +
+         median_p99(startup.supervised) +
+         " | `true`: " + median_p99(startup.bare) +
+         " | less the 50 ms pause: " + format_ns(beyond_pause) +
+         "; beyond the baseline: " + format_ns(overhead) +
+         " | under 1 ms beyond the pause: " + verdict(overhead < 1e6) + " |\n";
+  out += "| 1a. The same outside process 1 (the launcher's exec alone) | " +
+         median_p99(startup.launcher) + " | " + median_p99(startup.bare_plain) +
+         " | " +
+         format_ns(startup.launcher.median - startup.bare_plain.median) +
+         " | |\n";
+
+  // 2.
+  const double ratio = forward.supervised.median / forward.direct.median;
+  out += "| 2. Forwarding latency of SIGUSR1 to the handler, median / p99 | "
+         "through process 1: " +
+         median_p99(forward.supervised) +
+         " | straight to the process: " + median_p99(forward.direct) + " | " +
+         fixed(ratio) + "x" +
+         " at the median | within 3x: " + verdict(ratio <= 3) + " |\n";
+  if (forward.counted_signals > 0) {
+    const auto per = static_cast<double>(forward.counted_signals);
+    const auto total = forward.calls.find("total");
+    out += "| 2a. System calls of process 1 per forwarded signal (" +
+           std::string(forward.tool) + ") | " +
+           fixed(total == forward.calls.end()
+                     ? 0.0
+                     : static_cast<double>(total->second) / per) +
+           " (" + describe_calls(forward.calls, per) + ") | | | |\n";
+  }
+
+  // 3.
+  auto switches = [](const bench::ProcSample &a, const bench::ProcSample &b) {
+    return std::to_string(b.voluntary - a.voluntary) + " + " +
+           std::to_string(b.nonvoluntary - a.nonvoluntary);
+  };
+  auto cpu = [](const bench::ProcSample &a, const bench::ProcSample &b) {
+    return format_ns(static_cast<double>(b.run_ns - a.run_ns)) + " (" +
+           std::to_string(b.cpu_ticks - a.cpu_ticks) + " ticks)";
+  };
+  const long wakeups =
+      idle.supervised_after.voluntary - idle.supervised_before.voluntary +
+      idle.supervised_after.nonvoluntary - idle.supervised_before.nonvoluntary;
+  out += "| 3. Idle process 1 over " + fixed(idle.seconds, 0) +
+         " s: context switches (voluntary + involuntary), CPU | " +
+         switches(idle.supervised_before, idle.supervised_after) + ", " +
+         cpu(idle.supervised_before, idle.supervised_after) +
+         " | a plain process that only waits: " +
+         switches(idle.plain_before, idle.plain_after) + ", " +
+         cpu(idle.plain_before, idle.plain_after) + " | " +
+         std::to_string(wakeups) +
+         " wake-ups | zero wake-ups: " + verdict(wakeups == 0) + " |\n";
+
+  // 4.
+  double worst_calls = 0;
+  long left = 0;
+  for (const ReapRow &row : reaping) {
+    worst_calls = std::max(worst_calls, row.calls_per_orphan);
+    left = std::max(left, row.left);
+  }
+  const double growth =
+      reaping.back().orphans_time.median / reaping.front().orphans_time.median;
+  const bool counted = worst_calls > 0;
+  out += "| 4. Reaping orphans (table below): system calls per orphan, "
+         "worst N | " +
+         (counted ? fixed(worst_calls) : std::string("not counted")) +
+         " | a parent's own `waitpid`: 1 per child | zombies left: " +
+         std::to_string(left) +
+         "; time per orphan at N = " + std::to_string(reaping.back().n) +
+         " vs " + std::to_string(reaping.front().n) + ": " + fixed(growth) +
+         "x" +
+         " | at most 3 per orphan: " + verdict(counted && worst_calls <= 3) +
+         "; linear (within 2x per orphan), none left: " +
+         verdict(growth <= 2 && left == 0) + " |\n";
+
+  // 5.
+  out +=
+      "| 5. `liborva.so.0` stripped (as built) | " +
+      format_kib(static_cast<double>(size.library_stripped) / 1024) + " (" +
+      format_kib(static_cast<double>(size.library) / 1024) +
+      ") | an empty library linked alike: " +
+      format_kib(static_cast<double>(size.floor_stripped) / 1024) + " | +" +
+      format_kib(
+          static_cast<double>(size.library_stripped - size.floor_stripped) /
+          1024) +
+      " | under 32 KiB: " +
+      verdict(size.library_stripped > 0 && size.library_stripped < 32 * 1024) +
+      " |\n";
+  const bench::ProcSample &sup = idle.supervised_after;
+  const bench::ProcSample &plain = idle.plain_after;
+  out += "| 5a. Resident memory of idle process 1, VmRSS / VmHWM | " +
+         format_kib(static_cast<double>(sup.rss_kib)) + " / " +
+         format_kib(static_cast<double>(sup.hwm_kib)) +
+         " | a plain process that only waits: " +
+         format_kib(static_cast<double>(plain.rss_kib)) + " / " +
+         format_kib(static_cast<double>(plain.hwm_kib)) + " | +" +
+         format_kib(static_cast<double>(sup.rss_kib - plain.rss_kib)) + " / +" +
+         format_kib(static_cast<double>(sup.hwm_kib - plain.hwm_kib)) +
+         " | |\n";
+
+  // 6.
+  out += "| 6. Escalation with `ORVA_STOP_TIMEOUT=1`: SIGTERM until the "
+         "SIGKILL has ended the child, median / p99 | " +
+         median_p99(escalation.to_kill) +
+         " | the stop timeout: 1 s | late by " +
+         format_ns(escalation.to_kill.median - 1e9) + " / " +
+         format_ns(escalation.to_kill.p99 - 1e9) + "; process 1 ended after " +
+         median_p99(escalation.to_exit) + " | |\n";
+
+  out += "\nReaping N orphans (medians over the runs, per orphan unless "
+         "stated):\n\n";
+  out += "| N | runs | orva: all reaped | per orphan | supervisor CPU | "
+         "supervisor calls (wait4, rt_sigtimedwait) | zombies left | "
+         "baseline: fork and wait directly | per child | parent's wait CPU |\n";
+  out += "|---|---|---|---|---|---|---|---|---|---|\n";
+  for (const ReapRow &row : reaping) {
+    const auto n = static_cast<double>(row.created);
+    std::string calls = "not counted";
+    if (row.calls_per_orphan >= 0) {
+      calls = fixed(row.calls_per_orphan) + " (" + fixed(row.wait4_per_orphan) +
+              ", " + fixed(row.sigtimedwait_per_orphan) + "; " + row.tool + ")";
+    }
+    out += "| " + std::to_string(row.created) +
+           (row.created < row.n ? " (time bound)" : "") + " | " +
+           std::to_string(row.reps) + " | " +
+           format_ns(row.orphans_time.median * n) + " | " +
+           format_ns(row.orphans_time.median) + " | " +
+           format_ns(row.orphans_cpu.median) + " | " + calls + " | " +
+           std::to_string(row.left) + " | " +
+           format_ns(row.direct_time.median * n) + " | " +
+           format_ns(row.direct_time.median) + " | " +
+           format_ns(row.direct_cpu.median) + " |\n";
+  }
+  return out;
+}
+
+void usage() {
+  fprintf(stderr, "usage: orva-bench [--quick] [--output FILE]\n");
+  exit(64);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 3 && strcmp(argv[1], "--ignore-term") == 0) {
+    ignore_term(argv[2]);
+  }
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--quick") {
+      options.quick = true;
+    } else if (arg == "--output" && i + 1 < argc) {
+      options.output = argv[++i];
+    } else {
+      usage();
+    }
+  }
+  if (geteuid() != 0) {
+    fprintf(stderr, "orva-bench: needs root for PID namespaces\n");
+    return 77;
+  }
+  // A stuck scenario ends the whole run; process 1 of each namespace goes
+  // with the driver.
+  (void)alarm(options.quick ? 90 : 175);
+
+  const int64_t start = now_ns();
+  auto step = [&](const char *name) {
+    fprintf(stderr, "orva-bench: %-11s (%.0f s so far)\n", name,
+            static_cast<double>(now_ns() - start) / 1e9);
+  };
+  step("start-up");
+  const StartupResult startup = measure_startup(options);
+  step("forwarding");
+  const ForwardResult forward = measure_forwarding(options);
+  step("idle");
+  const IdleResult idle = measure_idle(options);
+  step("size");
+  const SizeResult size = measure_size(options);
+  step("reaping");
+  const std::vector<ReapRow> reaping = measure_reaping(options);
+  step("escalation");
+  const EscalationResult escalation = measure_escalation(options);
+  step("done");
+
+  const std::string table =
+      report(startup, forward, idle, reaping, size, escalation);
+  fputs(table.c_str(), stdout);
+  if (!options.output.empty()) {
+    FILE *file = fopen(options.output.c_str(), "w");
+    check(file != nullptr, options.output);
+    (void)fputs(table.c_str(), file);
+    (void)fclose(file);
+  }
+  return 0;
+}
