@@ -105,8 +105,8 @@ function(consume_with_find_package prefix libdir)
   run_consumer(${build}/consumer ${prefix} ${libdir})
 endfunction()
 
-# Configures and builds the library and launcher alone with the given
-# install directories, in ${WORK}/build.
+# Configures and builds orva without its tests, with the given install
+# directories, in ${WORK}/build.
 function(configure_and_build libdir includedir bindir)
   run(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/build -G ${GENERATOR}
               -DCMAKE_C_COMPILER=${CC} -DCMAKE_CXX_COMPILER=${CXX}
@@ -114,8 +114,8 @@ function(configure_and_build libdir includedir bindir)
               -DCMAKE_INSTALL_LIBDIR=${libdir}
               -DCMAKE_INSTALL_INCLUDEDIR=${includedir}
               -DCMAKE_INSTALL_BINDIR=${bindir})
-  run(COMMAND ${CMAKE_COMMAND} --build ${WORK}/build --target orva orva-init
-              -j 2)
+  # Everything that installs must be built, not only the library.
+  run(COMMAND ${CMAKE_COMMAND} --build ${WORK}/build -j 2)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK})
