@@ -28,6 +28,11 @@ if [ "${1-}" = --on-pty ]; then
 fi
 
 echo "== orva-init as process 1 on a terminal =="
-SHELL=/bin/sh ORVA_DEMO_SELF=$0 script -qec 'sh "$ORVA_DEMO_SELF" --on-pty' /dev/null &&
-  echo "the program's group owns the terminal" ||
-  echo "exit code: $? (the program's group did not get the terminal)"
+if SHELL=/bin/sh ORVA_DEMO_SELF=$0 \
+  script -qec 'sh "$ORVA_DEMO_SELF" --on-pty' /dev/null; then
+  echo "the program's group owns the terminal"
+else
+  status=$?
+  echo "exit code: $status (the program's group did not get the terminal)"
+  exit 1
+fi
