@@ -80,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(Grammar, ParseRejects,
 // strtoul would quietly negate these, leaving a deadline in the past.
 INSTANTIATE_TEST_SUITE_P(NegativeNumbers, ParseRejects,
                          ::testing::Values(" -5", "\t-5", "1h-5", "1h-30m",
-                                           "1h -30m", "-0", "+-5"));
+                                           "1h -30m", "-0", " -0", "1h-0m",
+                                           "+-5"));
 
 INSTANTIATE_TEST_SUITE_P(
     OutOfRange, ParseRejects,

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 
@@ -31,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 // Set by process 1 before orva_run; the managed child sees them through
 // the fork, since submain cannot capture.
 int planned_code = 0;
-int last_caught = 0;
+volatile sig_atomic_t caught[NSIG];
 sigset_t expected_mask;
 
 long long elapsed_ms(Clock::time_point since) {
@@ -57,7 +58,7 @@ void sleep_for(milliseconds span) { sleep_until(Clock::now() + span); }
 // Reports a signal on stdout and lets the process live on; write(2) alone,
 // since it runs as a handler.
 void report_signal(int sig) {
-  last_caught = sig;
+  caught[sig] = 1;
   char line[] = "got 00\n";
   line[4] = static_cast<char>('0' + sig / 10 % 10);
   line[5] = static_cast<char>('0' + sig % 10);
@@ -76,6 +77,30 @@ void catch_signal(int sig) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   (void)sigaction(sig, &action, nullptr);
+}
+
+// Catches `sigs`, says "ready", and returns once each has arrived. They
+// stay blocked outside sigsuspend, so none can slip in between the check
+// and the wait.
+void catch_and_await(std::initializer_list<int> sigs) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : sigs) {
+    sigaddset(&set, sig);
+  }
+  (void)sigprocmask(SIG_BLOCK, &set, nullptr);
+  for (const int sig : sigs) {
+    catch_signal(sig);
+  }
+  say("ready\n");
+  sigset_t none;
+  sigemptyset(&none);
+  for (const int sig : sigs) {
+    while (caught[sig] == 0) {
+      (void)sigsuspend(&none);
+    }
+  }
+  (void)sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 // Exits with planned_code, or dies of signal planned_code - 128.
@@ -291,23 +316,7 @@ TEST_F(Supervise, SecondSigtermDoesNotMoveTheDeadline) {
 // Ends by itself 1.5 s after it has seen both SIGUSR1 and SIGWINCH: past a
 // stop timeout of 1 s, had either of them armed it.
 int outlasting_main(int, char **) {
-  sigset_t both;
-  sigemptyset(&both);
-  sigaddset(&both, SIGUSR1);
-  sigaddset(&both, SIGWINCH);
-  (void)sigprocmask(SIG_BLOCK, &both, nullptr);
-  catch_signal(SIGUSR1);
-  catch_signal(SIGWINCH);
-  say("ready\n");
-  sigset_t none;
-  sigemptyset(&none);
-  bool usr1 = false;
-  bool winch = false;
-  while (!usr1 || !winch) {
-    (void)sigsuspend(&none);
-    usr1 = usr1 || last_caught == SIGUSR1;
-    winch = winch || last_caught == SIGWINCH;
-  }
+  catch_and_await({SIGUSR1, SIGWINCH});
   sleep_for(milliseconds(1500));
   return 5;
 }
@@ -334,11 +343,7 @@ TEST_F(Supervise, HugeStopTimeoutDoesNotKillAtOnce) {
     setenv("ORVA_STOP_TIMEOUT", "9223372036854775807", 1);
     return orva_run(
         [](int, char **) {
-          catch_signal(SIGTERM);
-          say("ready\n");
-          while (last_caught != SIGTERM) {
-            pause();
-          }
+          catch_and_await({SIGTERM});
           sleep_for(milliseconds(300));
           return 6;
         },
