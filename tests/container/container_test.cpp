@@ -90,19 +90,14 @@ std::vector<std::string> ignores_term(Entry e) {
 // Both the program and the second member of its group have said they are
 // ready; returns the program's pid, parent and process group.
 ::testing::AssertionResult wait_until_ready(Process &p, long ids[3]) {
-  if (!p.wait_for_output("member-ready\n", 15s) ||
-      !p.wait_for_output("main-ready ", 15s)) {
+  const std::string line = p.wait_for_line("main-ready ", 15s);
+  if (line.empty() || p.wait_for_line("member-ready", 15s).empty()) {
     return ::testing::AssertionFailure()
            << "the program never said it was ready; stdout: " << p.out();
   }
-  const std::string &out = p.out();
-  const size_t at = out.find("main-ready ");
-  if (!p.wait_for_output("\n", 5s) || out.find('\n', at) == std::string::npos) {
-    return ::testing::AssertionFailure() << "no whole ready line: " << out;
-  }
-  std::istringstream line(out.substr(at + 11));
-  if (!(line >> ids[0] >> ids[1] >> ids[2])) {
-    return ::testing::AssertionFailure() << "bad ready line: " << out;
+  std::istringstream fields(line.substr(11));
+  if (!(fields >> ids[0] >> ids[1] >> ids[2])) {
+    return ::testing::AssertionFailure() << "bad ready line: " << line;
   }
   return ::testing::AssertionSuccess();
 }
@@ -291,7 +286,7 @@ TEST(Zombies, OrphansThatExitAreReapedByOrva) {
   ASSERT_EQ(box.error(), "");
   box.args(launcher(kOrphansScript));
   Process &running = box.start();
-  ASSERT_TRUE(running.wait_for_output("main-ready\n", 15s)) << running.out();
+  ASSERT_NE(running.wait_for_line("main-ready", 15s), "") << running.out();
   ProcessCount count;
   ASSERT_TRUE(orphans_gone(box, count));
   EXPECT_EQ(count.zombies, 0);
@@ -305,7 +300,7 @@ TEST(Zombies, WithoutOrvaTheSameOrphansStayZombies) {
   ASSERT_EQ(box.error(), "");
   box.args({"sh", "-c", kOrphansScript});
   Process &running = box.start();
-  ASSERT_TRUE(running.wait_for_output("main-ready\n", 15s)) << running.out();
+  ASSERT_NE(running.wait_for_line("main-ready", 15s), "") << running.out();
   ProcessCount count;
   ASSERT_TRUE(orphans_gone(box, count));
   EXPECT_EQ(count.zombies, 3);

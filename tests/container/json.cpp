@@ -37,8 +37,9 @@ private:
   }
 
   void skip_space() {
-    while (pos_ < text_.size() && std::strchr(" \t\r\n", text_[pos_]) &&
-           text_[pos_] != '\0') {
+    while (pos_ < text_.size() &&
+           (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\r' ||
+            text_[pos_] == '\n')) {
       ++pos_;
     }
   }

@@ -336,6 +336,30 @@ bool Process::wait_for_output(const std::string &text, milliseconds limit) {
   return true;
 }
 
+std::string Process::wait_for_line(const std::string &prefix,
+                                   milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const std::string &out = result_.out;
+    for (size_t at = 0; at < out.size();) {
+      const size_t end = out.find('\n', at);
+      if (end == std::string::npos) {
+        break;
+      }
+      if (out.compare(at, prefix.size(), prefix) == 0) {
+        return out.substr(at, end - at);
+      }
+      at = end + 1;
+    }
+    const auto left = std::chrono::duration_cast<milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || out_fd_ < 0) {
+      return "";
+    }
+    pump(static_cast<int>(left.count()));
+  }
+}
+
 Result Process::finish(milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (pid_ > 0 && !reap(WNOHANG)) {

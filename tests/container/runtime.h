@@ -36,6 +36,9 @@ public:
   // Reads stdout until `text` appears; false when the limit passes or the
   // output ends first.
   bool wait_for_output(const std::string &text, milliseconds limit);
+  // The first whole line of stdout that begins with `prefix`, without its
+  // newline; "" when none has appeared within the limit.
+  std::string wait_for_line(const std::string &prefix, milliseconds limit);
 
   // Waits for the exit and the end of the output; kills at the limit.
   Result finish(milliseconds limit);
