@@ -56,8 +56,8 @@ extern "C" int tcsetpgrp(int fd, pid_t pgrp) noexcept {
     return 0;
   }
   if (c.hold_back_pid1 && getpid() == 1) {
-    const timespec pause{0, 300'000'000};
-    (void)nanosleep(&pause, nullptr);
+    const timespec hold{0, 300'000'000};
+    (void)nanosleep(&hold, nullptr);
   }
   return ioctl(fd, TIOCSPGRP, &pgrp);
 }
