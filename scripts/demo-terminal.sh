@@ -19,6 +19,7 @@ if [ "${1-}" = --on-pty ]; then
   else
     set -- unshare --pid --fork --mount-proc --map-root-user
   fi
+  # shellcheck disable=SC2016 # expanded by the program, not here
   exec "$@" "$ORVA_INIT" sh -c '
     ps -o pid,pgid,tpgid,stat,comm
     pgid=$(ps -o pgid= -p $$)
@@ -28,6 +29,7 @@ if [ "${1-}" = --on-pty ]; then
 fi
 
 echo "== orva-init as process 1 on a terminal =="
+# shellcheck disable=SC2016 # expanded by the shell that script(1) starts
 if SHELL=/bin/sh ORVA_DEMO_SELF=$0 \
   script -qec 'sh "$ORVA_DEMO_SELF" --on-pty' /dev/null; then
   echo "the program's group owns the terminal"
