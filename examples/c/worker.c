@@ -59,8 +59,8 @@ static int worker_main(int argc, char **argv) {
 
   /* One tick of work every 100 ms; a signal cuts the sleep short. */
   const struct timespec tick = {0, 100000000};
-  for (long ticks = 0; stop_signal == 0 && (seconds < 0 || ticks < seconds * 10);
-       ++ticks) {
+  for (long ticks = 0;
+       stop_signal == 0 && (seconds < 0 || ticks < seconds * 10); ++ticks) {
     nanosleep(&tick, NULL);
   }
 
