@@ -1,0 +1,107 @@
+# Debian packages, built with `cpack -G DEB` in a build configured with
+# -DCMAKE_INSTALL_PREFIX=/usr (so that the library lands in the multiarch
+# directory):
+#   liborva0     the shared object; named after its soname so that a future
+#                liborva1 can be installed beside it
+#   orva-init    the launcher and its manual page; a separate package because
+#                a library package must not carry files whose names do not
+#                change with the soname
+#   liborva-dev  header, link-time symlink, pkg-config file, CMake package,
+#                the library's manual pages
+
+set(ORVA_PACKAGE_MAINTAINER "orva developers <orva@localhost>" CACHE STRING
+    "The Maintainer field of the Debian packages")
+set(ORVA_PACKAGE_RELEASE 1 CACHE STRING
+    "Debian revision appended to the upstream version")
+
+set(CPACK_PACKAGE_NAME orva)
+set(CPACK_PACKAGE_VENDOR orva)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${ORVA_PACKAGE_MAINTAINER}")
+# Each package has a summary line of its own; CPack puts a project-wide
+# summary in front of it unless that is left at CPack's own default.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+set(CPACK_GENERATOR DEB)
+set(CPACK_SOURCE_GENERATOR "")
+set(CPACK_STRIP_FILES ON)
+
+# Only these components are packaged; files installed without one (by
+# tests or benchmarks) stay out.
+set(CPACK_COMPONENTS_ALL runtime launcher dev)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${ORVA_PACKAGE_RELEASE})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+# orva-init's libc6 dependency comes from dpkg-shlibdeps. It links against
+# the library of this very build, which belongs to no installed package
+# yet, so its dependency on liborva0 is written out below.
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_LIBRARY_OUTPUT_DIRECTORY)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+      ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+endif()
+
+set(ORVA_DEB_VERSION "${PROJECT_VERSION}-${ORVA_PACKAGE_RELEASE}")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME liborva0)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
+  "run a program's main as a well-behaved process 1 (shared library)
+A program that returns orva_run() from its main runs unchanged outside
+process 1. As process 1, for example as a container's entrypoint, its
+real main runs in a child process while process 1 forwards signals to the
+child's process group, reaps every orphan, sends SIGKILL once a stop
+timeout has passed after the first terminate signal, and exits with the
+child's exit code.
+.
+This package contains the shared library.")
+# The library package carries the shlibs file that tells other packages
+# what to depend on, and refreshes the dynamic linker's cache through the
+# ldconfig trigger, with no maintainer scripts, as current Debian libraries
+# do. (CPack's own shlibs and dependency scan would also add scripts that
+# call ldconfig, so the library's libc6 dependency is worked out at cpack
+# time by package-deps.cmake instead.)
+set(ORVA_RUNTIME_CONTROL ${PROJECT_BINARY_DIR}/deb-control/runtime)
+file(WRITE ${ORVA_RUNTIME_CONTROL}/triggers "activate-noawait ldconfig\n")
+file(WRITE ${ORVA_RUNTIME_CONTROL}/shlibs
+  "liborva ${PROJECT_VERSION_MAJOR} liborva0 (>= ${PROJECT_VERSION})\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${ORVA_RUNTIME_CONTROL}/shlibs
+  ${ORVA_RUNTIME_CONTROL}/triggers)
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake
+  CONTENT "set(ORVA_LIBRARY_FILE \"$<TARGET_FILE:orva>\")
+include(\"${CMAKE_CURRENT_LIST_DIR}/package-deps.cmake\")
+")
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_NAME orva-init)
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_DEPENDS "liborva0 (>= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_LAUNCHER_DESCRIPTION
+  "run any program as a well-behaved process 1
+orva-init PROGRAM [ARG...] runs PROGRAM as the child of a supervising
+process 1: signals are forwarded to its process group, orphans are reaped,
+SIGKILL follows once the stop timeout (ORVA_STOP_TIMEOUT, 30 s by default)
+has passed after the first terminate signal, and PROGRAM's exit code
+becomes the exit code of process 1. Meant as a container's entrypoint.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME liborva-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "liborva0 (= ${ORVA_DEB_VERSION})")
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "orva-init, pkgconf")
+set(CPACK_DEBIAN_DEV_DESCRIPTION
+  "run a program's main as a well-behaved process 1 (development files)
+A program that returns orva_run() from its main runs unchanged outside
+process 1 and is supervised as process 1.
+.
+This package contains the header, the pkg-config file, the CMake package
+(find_package(orva) gives orva::orva) and the manual pages.")
+
+include(CPack)
