@@ -32,8 +32,10 @@ using Clock = std::chrono::steady_clock;
 // Set by process 1 before orva_run; the managed child sees them through
 // the fork, since submain cannot capture.
 int planned_code = 0;
-volatile sig_atomic_t caught[NSIG];
 sigset_t expected_mask;
+
+// Written by the managed child's signal handlers.
+volatile sig_atomic_t caught[NSIG];
 
 long long elapsed_ms(Clock::time_point since) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
