@@ -46,7 +46,8 @@ std::vector<char *> c_strings(std::vector<std::string> &strings) {
 
 std::unique_ptr<Pid1> start_driver(const DriverOptions &options) {
   std::vector<std::string> env = driver_env(options);
-  std::vector<std::string> args{ORVA_FAULT_DRIVER};
+  std::vector<std::string> args = options.wrapper;
+  args.push_back(ORVA_FAULT_DRIVER);
   args.insert(args.end(), options.args.begin(), options.args.end());
   return std::make_unique<Pid1>([env, args]() mutable {
     std::vector<char *> argv = c_strings(args);

@@ -11,9 +11,10 @@
 namespace orva_test {
 
 struct DriverOptions {
-  std::vector<std::string> env;  // NAME=VALUE, on top of a minimal set
-  std::vector<std::string> args; // driver options and steps
-  bool preload = true;           // load the fault library
+  std::vector<std::string> env;       // NAME=VALUE, on top of a minimal set
+  std::vector<std::string> args;      // driver options and steps
+  bool preload = true;                // load the fault library
+  std::vector<std::string> wrapper{}; // a command that runs the driver
 };
 
 // Starts the driver; the caller waits on the result.

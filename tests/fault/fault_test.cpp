@@ -10,6 +10,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,9 @@ struct Row {
   std::vector<std::string> out_has{};
   double min_seconds = 0; // lower bound on the whole run
 };
+
+// Names the row in failure messages instead of dumping its bytes.
+void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
 std::string row_name(const testing::TestParamInfo<Row> &info) {
   return info.param.name;
