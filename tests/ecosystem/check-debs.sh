@@ -101,7 +101,10 @@ new_root() {
   dpkg-query -s libc6 >"$root/var/lib/dpkg/status"
   : >"$root/var/lib/dpkg/info/$(dpkg-query -W -f '${binary:Package}' libc6).list"
 }
-in_root() { dpkg --root="$1" --log=/dev/null "${@:2}"; }
+# Minimal images often tell dpkg to skip manual pages; these are checked.
+in_root() {
+  dpkg --root="$1" --log=/dev/null --path-include='/usr/share/man/*' "${@:2}"
+}
 
 echo "== dependencies are enforced"
 new_root "$work/lonely"
