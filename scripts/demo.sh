@@ -29,6 +29,7 @@ trap 'rm -rf "$work"' EXIT
 mkfifo "$work/out"
 
 # Process 2 of the namespace. It prints facts the outer script checks.
+# shellcheck disable=SC2016 # expanded by the inner shell, not this one
 script='
 echo "script: I am pid $$; orva-init is pid 1 and supervises me"
 # The command substitution starts a sleeper and exits at once, so the
