@@ -267,6 +267,42 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
   }
 }
 
+[[nodiscard]] bool is_control(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
+
+// The value comes from whoever set up the environment: a newline in it
+// would forge a second line and an escape sequence would reach the
+// terminal, so control characters are shown as \xHH.
+void report_invalid_setting(const char *name, const char *text) {
+  const char *control = text;
+  while (*control != '\0' && !is_control(*control)) {
+    ++control;
+  }
+  if (*control == '\0') {
+    fprintf(stderr, "orva: invalid %s=%s, using default %ds\n", name, text,
+            static_cast<int>(kDefaultStopSeconds));
+    return;
+  }
+  fprintf(stderr, "orva: invalid %s=", name);
+  for (const char *run = text; *run != '\0';) {
+    size_t plain = 0;
+    while (run[plain] != '\0' && !is_control(run[plain])) {
+      ++plain;
+    }
+    if (plain > 0) {
+      (void)fwrite(run, 1, plain, stderr);
+      run += plain;
+    } else {
+      fprintf(stderr, "\\x%02x", static_cast<unsigned char>(*run));
+      ++run;
+    }
+  }
+  fprintf(stderr, ", using default %ds\n",
+          static_cast<int>(kDefaultStopSeconds));
+}
+
 } // namespace
 
 int orva_run(int (*submain)(int, char **), int argc, char **argv) {
@@ -287,8 +323,7 @@ int orva_load_stop_timeout(struct timespec *out) {
   const char *text = getenv("ORVA_STOP_TIMEOUT");
   if (orva_parse_stop_timeout(text, out) != 0) {
     if (text != nullptr && *text != '\0') {
-      fprintf(stderr, "orva: invalid %s=%s, using default %ds\n",
-              "ORVA_STOP_TIMEOUT", text, static_cast<int>(kDefaultStopSeconds));
+      report_invalid_setting("ORVA_STOP_TIMEOUT", text);
     }
     *out = kDefaultStopTimeout;
   }
