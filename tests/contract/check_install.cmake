@@ -9,7 +9,7 @@
 cmake_minimum_required(VERSION 3.25)
 
 function(run)
-  cmake_parse_arguments(R "" "OUTPUT;EXPECT" "COMMAND;ENV" ${ARGN})
+  cmake_parse_arguments(R "" "OUTPUT;ERROR;EXPECT" "COMMAND;ENV" ${ARGN})
   if(NOT DEFINED R_EXPECT)
     set(R_EXPECT 0)
   endif()
@@ -23,6 +23,9 @@ function(run)
   endif()
   if(R_OUTPUT)
     set(${R_OUTPUT} "${out}" PARENT_SCOPE)
+  endif()
+  if(R_ERROR)
+    set(${R_ERROR} "${err}" PARENT_SCOPE)
   endif()
 endfunction()
 
@@ -103,6 +106,15 @@ function(consume_with_find_package prefix libdir)
   endif()
   run(COMMAND ${CMAKE_COMMAND} --build ${build})
   run_consumer(${build}/consumer ${prefix} ${libdir})
+  # Another major version is another ABI and must not be accepted.
+  run(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER} -B ${build}-v1 -G ${GENERATOR}
+              -DCMAKE_C_COMPILER=${CC} -DCMAKE_PREFIX_PATH=${prefix}
+              -DORVA_WANTED=1.0
+      EXPECT 1 ERROR err)
+  string(FIND "${err}" "version: ${VERSION}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "find_package(orva 1.0) failed otherwise:\n${err}")
+  endif()
 endfunction()
 
 # Configures and builds orva without its tests, with the given install
