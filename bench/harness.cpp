@@ -392,15 +392,17 @@ std::map<std::string, long> SyscallCounter::stop() {
 }
 
 std::string format_ns(double ns) {
+  const char *sign = ns < 0 ? "-" : "";
+  const double size = std::fabs(ns);
   char text[64];
-  if (ns < 1e3) {
-    (void)snprintf(text, sizeof text, "%.0f ns", ns);
-  } else if (ns < 1e6) {
-    (void)snprintf(text, sizeof text, "%.1f µs", ns / 1e3);
-  } else if (ns < 1e9) {
-    (void)snprintf(text, sizeof text, "%.2f ms", ns / 1e6);
+  if (size < 1e3) {
+    (void)snprintf(text, sizeof text, "%s%.0f ns", sign, size);
+  } else if (size < 1e6) {
+    (void)snprintf(text, sizeof text, "%s%.1f µs", sign, size / 1e3);
+  } else if (size < 1e9) {
+    (void)snprintf(text, sizeof text, "%s%.2f ms", sign, size / 1e6);
   } else {
-    (void)snprintf(text, sizeof text, "%.4f s", ns / 1e9);
+    (void)snprintf(text, sizeof text, "%s%.4f s", sign, size / 1e9);
   }
   return text;
 }
