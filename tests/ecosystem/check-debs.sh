@@ -99,7 +99,10 @@ new_root() {
   local root=$1
   mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
   dpkg-query -s libc6 >"$root/var/lib/dpkg/status"
-  : >"$root/var/lib/dpkg/info/$(dpkg-query -W -f '${binary:Package}' libc6).list"
+  # One empty file list per installed architecture of libc6.
+  dpkg-query -W -f '${binary:Package}\n' libc6 | while read -r pkg; do
+    : >"$root/var/lib/dpkg/info/$pkg.list"
+  done
 }
 # Minimal images often tell dpkg to skip manual pages; these are checked.
 in_root() {
