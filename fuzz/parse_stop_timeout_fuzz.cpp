@@ -1,0 +1,143 @@
+// Fuzzes orva_parse_stop_timeout against a model of the duration grammar
+// that reads the digits itself instead of trusting strtoul: both must
+// accept and reject the same texts and agree on the total, and a rejected
+// text must leave `out` as it was.
+#include "orva.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr uint64_t kMaxSeconds = std::numeric_limits<time_t>::max();
+constexpr uint64_t kMaxNumber = std::numeric_limits<unsigned long>::max();
+constexpr uint64_t kDefaultSeconds = 30;
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+uint64_t unit_seconds(char c) {
+  switch (c) {
+  case 'h':
+    return 3600;
+  case 'm':
+    return 60;
+  case 's':
+    return 1;
+  default:
+    return 0;
+  }
+}
+
+// Components of optional white space, an optional '+', decimal digits and
+// a unit letter that only the last one may leave out. Rejected besides: a
+// '-' sign anywhere, a number beyond unsigned long, and a total beyond the
+// largest second count a timespec holds.
+std::optional<uint64_t> model(const char *text) {
+  if (*text == '\0') {
+    return kDefaultSeconds;
+  }
+  uint64_t total = 0;
+  const char *p = text;
+  for (;;) {
+    while (is_space(*p)) {
+      ++p;
+    }
+    if (*p == '+') {
+      ++p;
+    }
+    if (!is_digit(*p)) {
+      return std::nullopt;
+    }
+    uint64_t number = 0;
+    bool too_big = false;
+    for (; is_digit(*p); ++p) {
+      const auto digit = static_cast<uint64_t>(*p - '0');
+      if (number > (kMaxNumber - digit) / 10) {
+        too_big = true;
+      } else {
+        number = number * 10 + digit;
+      }
+    }
+    if (too_big) {
+      return std::nullopt;
+    }
+    uint64_t unit = 1;
+    if (*p != '\0') {
+      unit = unit_seconds(*p);
+      if (unit == 0) {
+        return std::nullopt;
+      }
+      ++p;
+    }
+    if (number > kMaxSeconds / unit || number * unit > kMaxSeconds - total) {
+      return std::nullopt;
+    }
+    total += number * unit;
+    if (*p == '\0') {
+      return total;
+    }
+  }
+}
+
+[[noreturn]] void mismatch(const char *text, const char *what) {
+  fprintf(stderr, "orva: fuzz: %s for \"", what);
+  for (const char *p = text; *p != '\0'; ++p) {
+    fprintf(stderr, "\\x%02x", static_cast<unsigned char>(*p));
+  }
+  fprintf(stderr, "\"\n");
+  abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  timespec out{1, 2};
+  if (orva_parse_stop_timeout("5", nullptr) != -1 || errno != EINVAL) {
+    mismatch("5", "NULL out accepted");
+  }
+  if (orva_parse_stop_timeout(nullptr, &out) != 0 ||
+      out.tv_sec != static_cast<time_t>(kDefaultSeconds) || out.tv_nsec != 0) {
+    mismatch("", "NULL text did not give the default");
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  // The parser sees a C string, so it ends at the first NUL byte.
+  const std::string copy(reinterpret_cast<const char *>(data), size);
+  const char *text = copy.c_str();
+  const timespec untouched{0x5a5a5a5a, 0x5a5a5a5a};
+  timespec out = untouched;
+  errno = 0;
+  const int result = orva_parse_stop_timeout(text, &out);
+  const std::optional<uint64_t> expected = model(text);
+  if (!expected) {
+    if (result != -1 || errno != EINVAL) {
+      mismatch(text, "accepted, or rejected without EINVAL");
+    }
+    if (std::memcmp(&out, &untouched, sizeof out) != 0) {
+      mismatch(text, "out written on rejection");
+    }
+    return 0;
+  }
+  if (result != 0) {
+    mismatch(text, "rejected");
+  }
+  if (static_cast<uint64_t>(out.tv_sec) != *expected || out.tv_nsec != 0) {
+    mismatch(text, "wrong total");
+  }
+  return 0;
+}
