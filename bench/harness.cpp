@@ -287,6 +287,7 @@ ProcSample sample_process(pid_t pid) {
   sample.nonvoluntary = status_field(status, "nonvoluntary_ctxt_switches");
   sample.rss_kib = status_field(status, "VmRSS");
   sample.hwm_kib = status_field(status, "VmHWM");
+  sample.anon_kib = status_field(status, "RssAnon");
 
   // The command name may hold blanks; the fields proper start after ')'.
   const std::string stat = read_file(dir + "/stat");

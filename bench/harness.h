@@ -58,6 +58,7 @@ struct ProcSample {
   long nonvoluntary = 0; // context switches by preemption
   long rss_kib = 0;
   long hwm_kib = 0;
+  long anon_kib = 0;   // the private part of rss_kib
   long cpu_ticks = 0;  // utime + stime, in clock ticks
   int64_t run_ns = -1; // time on a CPU, from schedstat; -1 if unavailable
 };
