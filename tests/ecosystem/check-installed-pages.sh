@@ -22,7 +22,7 @@ check_page() {
     fail "no page for $name($section) under $mandir"
     return
   fi
-  out=$(man --warnings=all -M "$mandir" "$section" "$name" 2>&1 >/dev/null) ||
+  out=$(man --warnings=w -M "$mandir" "$section" "$name" 2>&1 >/dev/null) ||
     fail "man $section $name exited $?"
   [ -z "$out" ] || fail "man $section $name: $out"
   # A link must show the page that documents the name.
