@@ -20,6 +20,9 @@
      pause         wait for ever
      exit:N        return N (the default is 0)
 
+   submain says "child mask: changed" when it does not run with the mask
+   the caller of orva_run had.
+
    After orva_run returns in process 1 it writes two lines, then returns
    orva_run's result:
      mask: kept | mask: changed before=HEX after=HEX
@@ -179,7 +182,12 @@ static int is_step(const char *step, size_t len, const char *name) {
   return len == strlen(name) && strncmp(step, name, len) == 0;
 }
 
+static unsigned long long callers_mask;
+
 static int run_steps(int argc, char **argv) {
+  if (current_mask() != callers_mask) {
+    say("child mask: changed\n");
+  }
   for (int i = 0; i < argc; ++i) {
     const char *step = argv[i];
     const char *colon = strchr(step, ':');
@@ -262,6 +270,7 @@ int main(int argc, char **argv) {
   block_raw(SIGXFSZ);
   block_raw(SIGPWR);
   const unsigned long long before = current_mask();
+  callers_mask = before;
   const int rc =
       orva_run(null_main ? NULL : run_steps, argc - first, argv + first);
   if (getpid() != 1) {

@@ -66,6 +66,7 @@ void check(const Row &row) {
   } else {
     EXPECT_NE(o.out.find("mask: changed"), std::string::npos);
   }
+  EXPECT_EQ(o.out.find("child mask: changed"), std::string::npos);
   for (const std::string &text : row.out_has) {
     EXPECT_NE(o.out.find(text), std::string::npos) << text;
   }
