@@ -166,6 +166,7 @@ StartupResult measure_startup(const Options &options) {
 
 struct ForwardSlot {
   std::atomic<int64_t> handled_at{0};
+  std::atomic<int> handled_on{-1}; // the CPU the handler ran on
 };
 
 // Set before the receiver is started; submain cannot capture.
@@ -173,6 +174,7 @@ ForwardSlot *forward_slot = nullptr;
 int forward_ack = -1;
 
 void on_forwarded(int /*sig*/) {
+  forward_slot->handled_on.store(sched_getcpu(), std::memory_order_relaxed);
   forward_slot->handled_at.store(now_ns(), std::memory_order_release);
   bench::write_byte(forward_ack);
 }
@@ -223,6 +225,11 @@ struct Receiver {
   ForwardSlot *slot = nullptr;
   Pipe ack;
   std::vector<double> latencies;
+  // The same, split by whether the handler ran on the sender's CPU: a
+  // wake-up that has to rouse another CPU costs far more, on some
+  // machines, than the rest of the delivery.
+  std::vector<double> on_sender_cpu;
+  std::vector<double> on_other_cpu;
 };
 
 void start_receiver(Receiver &receiver, Route route) {
@@ -247,19 +254,41 @@ void start_receiver(Receiver &receiver, Route route) {
         "the signal receiver did not start");
 }
 
-double send_and_time(const Receiver &receiver) {
+double send_and_time(Receiver &receiver) {
+  const int from = sched_getcpu();
   const int64_t sent = now_ns();
   check(kill(receiver.pid, SIGUSR1) == 0, "kill");
   check(bench::read_byte(receiver.ack.read_end, 5000),
         "SIGUSR1 never reached the handler");
-  return static_cast<double>(
+  const auto latency = static_cast<double>(
       receiver.slot->handled_at.load(std::memory_order_acquire) - sent);
+  (receiver.slot->handled_on.load(std::memory_order_relaxed) == from
+       ? receiver.on_sender_cpu
+       : receiver.on_other_cpu)
+      .push_back(latency);
+  return latency;
+}
+
+struct Placement {
+  double share_on_sender_cpu = 0;
+  Summary on_sender_cpu;
+  Summary on_other_cpu;
+};
+
+Placement placement(const Receiver &receiver) {
+  const size_t same = receiver.on_sender_cpu.size();
+  const size_t total = same + receiver.on_other_cpu.size();
+  return {total == 0 ? 0
+                     : static_cast<double>(same) / static_cast<double>(total),
+          summarize(receiver.on_sender_cpu), summarize(receiver.on_other_cpu)};
 }
 
 struct ForwardResult {
   Summary supervised;
   Summary direct;
   Summary relay;
+  Placement supervised_placement;
+  Placement direct_placement;
   std::map<std::string, long> calls;
   long counted_signals = 0;
   const char *tool = "none";
@@ -299,6 +328,8 @@ ForwardResult measure_forwarding(const Options &options, bool one_cpu) {
   result.supervised = summarize(receivers[0].latencies);
   result.direct = summarize(receivers[1].latencies);
   result.relay = summarize(receivers[2].latencies);
+  result.supervised_placement = placement(receivers[0]);
+  result.direct_placement = placement(receivers[1]);
   bench::SyscallCounter counter;
   if (!one_cpu && counter.start(supervised.pid)) {
     result.counted_signals = options.quick ? 100 : 500;
@@ -827,10 +858,30 @@ std::string forwarding_rows(const ForwardResult &forward,
          "x straight, " +
          fixed(one_cpu.supervised.median / one_cpu.relay.median) +
          "x the plain relay | |\n";
+  auto where = [](const Placement &p) {
+    return fixed(100 * p.share_on_sender_cpu, 0) +
+           "% on the sender's CPU: " + format_ns(p.on_sender_cpu.median) +
+           "; " + fixed(100 - 100 * p.share_on_sender_cpu, 0) +
+           "% on another: " + format_ns(p.on_other_cpu.median);
+  };
+  const Placement &sp = forward.supervised_placement;
+  const Placement &dp = forward.direct_placement;
+  std::string like_for_like;
+  if (sp.on_sender_cpu.count > 0 && dp.on_sender_cpu.count > 0) {
+    like_for_like = fixed(sp.on_sender_cpu.median / dp.on_sender_cpu.median) +
+                    "x on the sender's CPU";
+  }
+  if (sp.on_other_cpu.count > 0 && dp.on_other_cpu.count > 0) {
+    like_for_like += (like_for_like.empty() ? "" : ", ") +
+                     fixed(sp.on_other_cpu.median / dp.on_other_cpu.median) +
+                     "x on another";
+  }
+  out += "| 2c. Where the handler ran, medians | " + where(sp) + " | " +
+         where(dp) + " | " + like_for_like + " | |\n";
   if (forward.counted_signals > 0) {
     const auto per = static_cast<double>(forward.counted_signals);
     const auto total = forward.calls.find("total");
-    out += "| 2c. System calls of process 1 per forwarded signal (" +
+    out += "| 2d. System calls of process 1 per forwarded signal (" +
            std::string(forward.tool) + ") | " +
            fixed(total == forward.calls.end()
                      ? 0.0
