@@ -40,9 +40,9 @@ TEST(Storm, TenThousandOrphansAreAllReaped) {
 }
 
 // SIGHUP among them arms the deadline, so the stop timeout is long enough
-// to outlast the storm. The child exits 17 on SIGTERM only when every kind
-// reached it (a standard signal may be merged with its repeats, never lost
-// altogether).
+// to outlast the storm. Every kind must reach the child (a standard signal
+// may be merged with its repeats, never lost altogether); SIGTERM waits for
+// that, since a pending SIGTERM would be taken before a pending SIGWINCH.
 TEST(Storm, MixedSignalsAreForwardedAndTheChildEndsNormally) {
   ORVA_REQUIRE_PID_NAMESPACE();
   std::unique_ptr<Pid1> init = start_driver(DriverOptions{
@@ -52,6 +52,7 @@ TEST(Storm, MixedSignalsAreForwardedAndTheChildEndsNormally) {
   for (int i = 0; i < 40'000; ++i) {
     init->send(kinds[i % 4]);
   }
+  EXPECT_TRUE(init->wait_for_output("seen all kinds\n", 30s));
   init->send(SIGTERM);
   const Outcome o = init->wait(60s);
   ASSERT_FALSE(o.timed_out);

@@ -15,8 +15,9 @@
      waitsig:SIG   wait until SIG, blocked before, arrives
      orphans:N     leave N children to process 1, each exiting only once it
                    is an orphan; go on when all of them have exited
-     catch         record USR1, USR2, WINCH and HUP; on TERM exit with 17
-                   when all four were seen, else with 20 + a bit per kind
+     catch         record USR1, USR2, WINCH and HUP, saying "seen all kinds"
+                   once all four have come; on TERM exit with 17 when all
+                   four were seen, else with 20 + a bit per kind
      pause         wait for ever
      exit:N        return N (the default is 0)
 
@@ -106,6 +107,11 @@ static void record(int sig) {
     break;
   default:
     _exit(kinds_seen == 15 ? 17 : 20 + kinds_seen);
+  }
+  static volatile sig_atomic_t announced;
+  if (kinds_seen == 15 && !announced) {
+    announced = 1;
+    say("seen all kinds\n");
   }
 }
 
