@@ -117,7 +117,9 @@ bool tracer_attached(pid_t pid) {
                       "TracerPid") > 0;
 }
 
-std::map<std::string, long> parse_perf(const std::string &text) {
+} // namespace
+
+std::map<std::string, long> parse_perf_counts(const std::string &text) {
   std::map<std::string, long> calls;
   std::stringstream lines(text);
   std::string line;
@@ -131,7 +133,9 @@ std::map<std::string, long> parse_perf(const std::string &text) {
     while (std::getline(cells, cell, ',')) {
       fields.push_back(cell);
     }
-    if (fields.size() < 3) {
+    // "<not counted>" and "<not supported>" say nothing about the calls.
+    if (fields.size() < 3 || fields[0].empty() ||
+        isdigit(static_cast<unsigned char>(fields[0][0])) == 0) {
       continue;
     }
     std::string event = fields[2];
@@ -149,10 +153,11 @@ std::map<std::string, long> parse_perf(const std::string &text) {
   return calls;
 }
 
-// Rows are "% time, seconds, usecs/call, calls, [errors], name"; the total
-// row has no usecs/call column.
-std::map<std::string, long> parse_strace(const std::string &text) {
+// Rows are "% time, seconds, usecs/call, calls, [errors], name". The
+// total row is summed here instead: not every strace fills its usecs/call.
+std::map<std::string, long> parse_strace_counts(const std::string &text) {
   std::map<std::string, long> calls;
+  long total = 0;
   std::stringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
@@ -162,17 +167,19 @@ std::map<std::string, long> parse_strace(const std::string &text) {
     while (cells >> word) {
       words.push_back(word);
     }
-    if (words.size() < 4 || !isdigit(static_cast<unsigned char>(words[0][0]))) {
+    if (words.size() < 5 || words.back() == "total" ||
+        isdigit(static_cast<unsigned char>(words[0][0])) == 0) {
       continue;
     }
-    const std::string &name = words.back();
-    const size_t column = name == "total" ? 2 : 3;
-    calls[name] = strtol(words[column].c_str(), nullptr, 10);
+    const long count = strtol(words[3].c_str(), nullptr, 10);
+    calls[words.back()] = count;
+    total += count;
+  }
+  if (!calls.empty()) {
+    calls["total"] = total;
   }
   return calls;
 }
-
-} // namespace
 
 int64_t now_ns() {
   timespec ts{};
@@ -339,7 +346,7 @@ SyscallCounter::~SyscallCounter() {
   }
 }
 
-bool SyscallCounter::start(pid_t pid) {
+bool SyscallCounter::start(pid_t pid, const std::string &prefer) {
   char name[] = "/tmp/orva-bench-count.XXXXXX";
   const int fd = mkstemp(name);
   if (fd < 0) {
@@ -348,7 +355,7 @@ bool SyscallCounter::start(pid_t pid) {
   close(fd);
   output_ = name;
   const std::string target = std::to_string(pid);
-  if (on_path("perf")) {
+  if (prefer != "strace" && prefer != "none" && on_path("perf")) {
     counter_ = spawn_tool({"perf", "stat", "-x,", "-o", output_, "-e",
                            "raw_syscalls:sys_enter,syscalls:sys_enter_wait4,"
                            "syscalls:sys_enter_rt_sigtimedwait,"
@@ -365,7 +372,7 @@ bool SyscallCounter::start(pid_t pid) {
     }
     counter_ = -1;
   }
-  if (on_path("strace")) {
+  if (prefer != "none" && on_path("strace")) {
     counter_ = spawn_tool({"strace", "-c", "-q", "-o", output_, "-p", target});
     const int64_t give_up = now_ns() + 5'000'000'000;
     while (counter_ > 0 && !tracer_attached(pid) && now_ns() < give_up) {
@@ -389,7 +396,8 @@ std::map<std::string, long> SyscallCounter::stop() {
   (void)wait_for(counter_);
   counter_ = -1;
   const std::string text = read_file(output_);
-  return std::string(tool_) == "perf" ? parse_perf(text) : parse_strace(text);
+  return std::string(tool_) == "perf" ? parse_perf_counts(text)
+                                      : parse_strace_counts(text);
 }
 
 std::string format_ns(double ns) {

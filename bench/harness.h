@@ -81,7 +81,8 @@ public:
   SyscallCounter &operator=(SyscallCounter &&) = delete;
   ~SyscallCounter();
 
-  [[nodiscard]] bool start(pid_t pid);
+  // `prefer` is "perf" (perf, else strace), "strace" or "none".
+  [[nodiscard]] bool start(pid_t pid, const std::string &prefer = "perf");
   // Calls by name ("wait4", "rt_sigtimedwait", "kill") and "total".
   [[nodiscard]] std::map<std::string, long> stop();
   [[nodiscard]] const char *tool() const { return tool_; }
@@ -91,6 +92,12 @@ private:
   std::string output_;
   const char *tool_ = "none";
 };
+
+// Calls by name from `perf stat -x,` output and from `strace -c` output.
+[[nodiscard]] std::map<std::string, long>
+parse_perf_counts(const std::string &text);
+[[nodiscard]] std::map<std::string, long>
+parse_strace_counts(const std::string &text);
 
 [[nodiscard]] std::string format_ns(double ns);
 [[nodiscard]] std::string format_kib(double kib);

@@ -49,6 +49,7 @@ constexpr long kMaxBatches = 128;
 struct Options {
   bool quick = false;
   std::string only; // comma-separated figure names; empty for all
+  std::string counter = "perf";
   std::string output;
   std::string orva_init = ORVA_BENCH_INIT;
   std::string waiter = ORVA_BENCH_WAITER;
@@ -331,7 +332,7 @@ ForwardResult measure_forwarding(const Options &options, bool one_cpu) {
   result.supervised_placement = placement(receivers[0]);
   result.direct_placement = placement(receivers[1]);
   bench::SyscallCounter counter;
-  if (!one_cpu && counter.start(supervised.pid)) {
+  if (!one_cpu && counter.start(supervised.pid, options.counter)) {
     result.counted_signals = options.quick ? 100 : 500;
     for (long i = 0; i < result.counted_signals; ++i) {
       (void)send_and_time(supervised);
@@ -579,7 +580,9 @@ void reset_reap_state(long count, int64_t budget_ns) {
   reap_budget_ns = budget_ns;
 }
 
-ReapRun run_orphans(long count, int64_t budget_ns, bool count_calls) {
+// `counter` names the counting tool, or is empty for a run that counts
+// nothing.
+ReapRun run_orphans(long count, int64_t budget_ns, const std::string &counter) {
   reset_reap_state(count, budget_ns);
   Pipe go;
   Pipe done;
@@ -596,8 +599,8 @@ ReapRun run_orphans(long count, int64_t budget_ns, bool count_calls) {
   check(bench::children_of(init).size() == 1, "the managed child is missing");
 
   ReapRun run;
-  bench::SyscallCounter counter;
-  const bool counting = count_calls && counter.start(init);
+  bench::SyscallCounter calls;
+  const bool counting = !counter.empty() && calls.start(init, counter);
   const bench::ProcSample before = bench::sample_process(init);
   bench::write_byte(go.write_end);
   check(bench::read_byte(done.read_end,
@@ -615,8 +618,8 @@ ReapRun run_orphans(long count, int64_t budget_ns, bool count_calls) {
   const int64_t end = now_ns();
   const bench::ProcSample after = bench::sample_process(init);
   if (counting) {
-    run.calls = counter.stop();
-    run.tool = counter.tool();
+    run.calls = calls.stop();
+    run.tool = calls.tool();
   }
   bench::write_byte(finish.write_end);
   expect_exit(bench::wait_for(init), 0, "the supervisor of the orphans");
@@ -678,7 +681,8 @@ std::vector<ReapRow> measure_reaping(const Options &options) {
     std::vector<double> orphan_time, orphan_cpu, direct_time, direct_cpu;
     for (int rep = 0; rep < plan.reps; ++rep) {
       // The first run of each size also counts the supervisor's calls.
-      const ReapRun orphans = run_orphans(plan.n, budget, rep == 0);
+      const ReapRun orphans =
+          run_orphans(plan.n, budget, rep == 0 ? options.counter : "");
       const ReapRun direct = run_direct(plan.n, budget);
       const auto n = static_cast<double>(std::max(orphans.created, 1L));
       const auto m = static_cast<double>(std::max(direct.created, 1L));
@@ -1059,7 +1063,8 @@ std::string report(const Results &results) {
 
 void usage() {
   fprintf(stderr, "usage: orva-bench [--quick] [--only FIGURE,...] "
-                  "[--orva-init PATH] [--output FILE]\n"
+                  "[--orva-init PATH] [--counter perf|strace|none] "
+                  "[--output FILE]\n"
                   "figures: startup forwarding idle size reaping escalation\n");
   exit(64);
 }
@@ -1077,6 +1082,8 @@ int main(int argc, char **argv) {
       options.quick = true;
     } else if (arg == "--orva-init" && i + 1 < argc) {
       options.orva_init = argv[++i];
+    } else if (arg == "--counter" && i + 1 < argc) {
+      options.counter = argv[++i];
     } else if (arg == "--only" && i + 1 < argc) {
       options.only = argv[++i];
     } else if (arg == "--output" && i + 1 < argc) {
