@@ -114,6 +114,41 @@ private:
   bool armed_ = false;
 };
 
+// An ignored SIGCHLD survives exec and makes the kernel reap children on
+// its own without raising SIGCHLD: the supervisor would wait for ever and
+// lose the exit code. While it supervises, SIGCHLD has its default action;
+// the caller's comes back on every return path, and in the child before
+// submain.
+class DefaultChildSignal {
+public:
+  DefaultChildSignal() {
+    if (sigaction(SIGCHLD, nullptr, &saved_) != 0 ||
+        (saved_.sa_handler != SIG_IGN &&
+         (saved_.sa_flags & SA_NOCLDWAIT) == 0)) {
+      return;
+    }
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    armed_ = sigaction(SIGCHLD, &standard, nullptr) == 0;
+  }
+  DefaultChildSignal(const DefaultChildSignal &) = delete;
+  DefaultChildSignal &operator=(const DefaultChildSignal &) = delete;
+  DefaultChildSignal(DefaultChildSignal &&) = delete;
+  DefaultChildSignal &operator=(DefaultChildSignal &&) = delete;
+  ~DefaultChildSignal() { restore(); }
+
+  void restore() {
+    if (armed_) {
+      armed_ = false;
+      (void)sigaction(SIGCHLD, &saved_, nullptr);
+    }
+  }
+
+private:
+  struct sigaction saved_ {};
+  bool armed_ = false;
+};
+
 [[nodiscard]] int exit_code_from_status(int status) {
   if (WIFEXITED(status)) {
     return WEXITSTATUS(status);
@@ -154,6 +189,8 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
     return kSupervisorFailure;
   }
 
+  DefaultChildSignal child_signal;
+
   timespec stop_timeout{};
   (void)orva_load_stop_timeout(&stop_timeout);
 
@@ -175,6 +212,7 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
     // at once from a background group would stop on SIGTTIN for good.
     // SIGTTOU is still blocked, so asking cannot stop us either.
     (void)orva_set_foreground_pgrp_for_stdio(getpid());
+    child_signal.restore();
     if (!mask.restore()) {
       perror("orva: child sigprocmask");
       _exit(kSupervisorFailure);
@@ -210,6 +248,7 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
       // reaped here rather than left behind.
       (void)nanosleep(&kExitPause, nullptr);
       orva_drain_zombies_nonblock();
+      child_signal.restore();
       (void)mask.restore();
       return exit_code;
     }

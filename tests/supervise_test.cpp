@@ -470,4 +470,30 @@ TEST_F(Supervise, CallersSignalMaskIsKept) {
   EXPECT_EQ(o.err, "");
 }
 
+bool sigchld_ignored() {
+  struct sigaction action {};
+  return sigaction(SIGCHLD, nullptr, &action) == 0 &&
+         action.sa_handler == SIG_IGN;
+}
+
+// An entrypoint may be exec'd with SIGCHLD ignored; the kernel would then
+// reap the child behind the supervisor's back and never wake it.
+TEST_F(Supervise, IgnoredSigchldDoesNotHideTheChildsEnd) {
+  const Outcome o = run_as_pid1(
+      [] {
+        (void)signal(SIGCHLD, SIG_IGN);
+        const int rc = orva_run(
+            [](int, char **) { return sigchld_ignored() ? 3 : 9; }, 0, nullptr);
+        if (getpid() == 1 && sigchld_ignored()) {
+          say("caller's SIGCHLD action restored\n");
+        }
+        return rc;
+      },
+      milliseconds(10'000));
+  EXPECT_FALSE(o.timed_out) << "the supervisor never saw the child end";
+  EXPECT_EQ(o.exit_code(), 3) << "9: submain ran without the caller's action";
+  EXPECT_EQ(o.out, "caller's SIGCHLD action restored\n");
+  EXPECT_EQ(o.err, "");
+}
+
 } // namespace
