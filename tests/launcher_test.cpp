@@ -91,9 +91,9 @@ Launched launch(const std::vector<std::string> &args,
   close(out[1]);
   close(err[1]);
   const auto deadline = std::chrono::steady_clock::now() + opts.limit;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string *sinks[2] = {&run.out, &run.err};
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+  int out_fd = out[0];
+  int err_fd = err[0];
+  while (out_fd >= 0 || err_fd >= 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -101,26 +101,12 @@ Launched launch(const std::vector<std::string> &args,
       kill(run.pid, SIGKILL);
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) {
-        continue;
-      }
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-      }
-    }
+    orva_test::read_pipes(out_fd, err_fd, run.out, run.err,
+                          static_cast<int>(left.count()));
   }
-  for (const pollfd &fd : fds) {
-    if (fd.fd >= 0) {
-      close(fd.fd);
+  for (const int fd : {out_fd, err_fd}) {
+    if (fd >= 0) {
+      close(fd);
     }
   }
   int status = 0;

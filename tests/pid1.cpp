@@ -210,13 +210,14 @@ void Pid1::send(int sig) const {
   }
 }
 
-void Pid1::pump(int timeout_ms) {
-  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+void read_pipes(int &out_fd, int &err_fd, std::string &out, std::string &err,
+                int timeout_ms) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   if (poll(fds, 2, timeout_ms) <= 0) {
     return;
   }
-  std::string *sinks[2] = {&outcome_.out, &outcome_.err};
-  int *owners[2] = {&out_fd_, &err_fd_};
+  std::string *sinks[2] = {&out, &err};
+  int *owners[2] = {&out_fd, &err_fd};
   for (int i = 0; i < 2; ++i) {
     if (fds[i].revents == 0 || fds[i].fd < 0) {
       continue;
@@ -230,6 +231,10 @@ void Pid1::pump(int timeout_ms) {
       *owners[i] = -1;
     }
   }
+}
+
+void Pid1::pump(int timeout_ms) {
+  read_pipes(out_fd_, err_fd_, outcome_.out, outcome_.err, timeout_ms);
 }
 
 bool Pid1::wait_for_output(const std::string &text,

@@ -76,6 +76,12 @@ private:
 Outcome run_as_pid1(std::function<int()> body,
                     std::chrono::milliseconds limit = std::chrono::seconds(20));
 
+// Waits up to timeout_ms for output on a child's stdout and stderr pipes and
+// appends what is ready to `out` and `err`. A pipe that reaches end-of-file
+// is closed and its descriptor set to -1.
+void read_pipes(int &out_fd, int &err_fd, std::string &out, std::string &err,
+                int timeout_ms);
+
 // Writes all of `text` to stdout with write(2): safe in any child, unbuffered.
 void say(const std::string &text);
 

@@ -302,25 +302,7 @@ bool Process::reap(int options) {
 }
 
 void Process::pump(int timeout_ms) {
-  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-  if (poll(fds, 2, timeout_ms) <= 0) {
-    return;
-  }
-  std::string *sinks[2] = {&result_.out, &result_.err};
-  int *owners[2] = {&out_fd_, &err_fd_};
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i].revents == 0 || fds[i].fd < 0) {
-      continue;
-    }
-    char buf[4096];
-    const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-    if (n > 0) {
-      sinks[i]->append(buf, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      close(*owners[i]);
-      *owners[i] = -1;
-    }
-  }
+  orva_test::read_pipes(out_fd_, err_fd_, result_.out, result_.err, timeout_ms);
 }
 
 bool Process::wait_for_output(const std::string &text, milliseconds limit) {
