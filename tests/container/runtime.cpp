@@ -413,9 +413,9 @@ Container::Container() {
   std::error_code ec;
   fs::remove_all(dir_, ec);
   fs::create_directories(dir_, ec);
-  const Result spec = orva_test::run({"runc", "spec", "--bundle", dir_});
-  if (spec.exit_code != 0) {
-    error_ = "runc spec failed: " + last_line(spec.err);
+  const Result made = orva_test::run({"runc", "spec", "--bundle", dir_});
+  if (made.exit_code != 0) {
+    error_ = "runc spec failed: " + last_line(made.err);
     return;
   }
   if (std::string why =
