@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A program whose main does nothing, run through orva_run or not: as
    process 1 the difference is what supervising costs a program that calls
    the library itself, with no launcher in between. */

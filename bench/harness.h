@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process plumbing for the benchmark driver: namespaces, /proc readers,
 // shared memory, statistics and system-call counting.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's own helpers: statistics, units, the parsers of perf and
 // strace output, and the /proc readers the figures rest on.
 #include "harness.h"

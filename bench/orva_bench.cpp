@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures what the supervisor costs, each figure against a baseline taken
 // in the same run on the same machine, and prints markdown tables.
 //

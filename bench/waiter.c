@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The baseline for an idle supervisor: a process that starts one program
    and does nothing but wait, reaping whatever child ends, until it ends. */
 #include <errno.h>

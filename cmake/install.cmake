@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules: the library, header, launcher, pkg-config file and a CMake
 # package that yields orva::orva.
 include(CMakePackageConfigHelpers)

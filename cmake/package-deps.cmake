@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Included by cpack once per generator, when the library has been built:
 # asks dpkg-shlibdeps which libc6 the shared object needs, as Debian's own
 # tools would for the package's Depends field.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages, built with `cpack -G DEB` in a build configured with
 # -DCMAKE_INSTALL_PREFIX=/usr (so that the library lands in the multiarch
 # directory):

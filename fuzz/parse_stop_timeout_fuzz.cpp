@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes orva_parse_stop_timeout against a model of the duration grammar
 // that reads the digits itself instead of trusting strtoul: both must
 // accept and reject the same texts and agree on the total, and a rejected

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* orva: run a program's main under a supervisor when it is process 1. */
 #ifndef ORVA_H
 #define ORVA_H

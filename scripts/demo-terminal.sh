@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Shows the terminal hand-off: orva-init as process 1 of a new PID namespace
 # on a terminal, with its program's process group in the foreground.
 #

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Shows orva-init at work as process 1 of a new PID namespace: a script
 # leaves an orphan that process 1 reaps, then a SIGTERM sent to process 1
 # from outside reaches the script, and its end comes back as the exit code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "orva.h"
 
 #include <ctype.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile input: stop timeouts that are no durations at all, and programs
 // that orva-init cannot run.
 #include "orva.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for tests that run as plain processes: a forked child per
 // scenario, a check on the signal mask, and a capture of descriptor 2.
 #pragma once

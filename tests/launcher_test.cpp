@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva-init, run as a real program: its options, its exit codes and
 // messages, and what it does as process 1 and elsewhere.
 #include "pid1.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stop policy: duration texts, the environment setting and the
 // classification of terminate signals.
 #include "isolated.h"

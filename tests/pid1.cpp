@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pid1.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a piece of a test as process 1 of a new PID namespace.
 #pragma once
 

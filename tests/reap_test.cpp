@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reaping children and mapping their wait status to an exit code. Every
 // scenario runs in a forked child of its own, whose only children are the
 // ones it makes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva_run outside process 1: a plain call of submain.
 #include "isolated.h"
 #include "orva.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The supervisor under load, as process 1: thousands of orphans, tens of
 // thousands of signals, and the SIGKILL deadline while signals keep coming.
 #include "fault_run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva_run as process 1 of a new PID namespace.
 #include "isolated.h"
 #include "orva.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The terminal foreground hand-off, on real pseudo-terminals.
 #include "orva.h"
 #include "pid1.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* orva-init: supervise a program that cannot call orva_run itself. */
 #include <errno.h>
 #include <stdio.h>

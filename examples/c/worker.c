@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A long-running worker that stops cleanly on SIGTERM, SIGINT or SIGHUP.
  *
  *   ./worker           runs until it is sent one of those signals

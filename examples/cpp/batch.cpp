@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs each argument as a shell command, in order, and stops at the first
 // one that fails. The exit code is that command's (128 + n when signal n
 // ended it), or 0 when all succeeded.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A program built against an installed orva, as a user would write it. */
 #include <orva.h>
 #include <stdio.h>

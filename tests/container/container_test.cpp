@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva as process 1 of real containers: the runtime sets up the namespaces,
 // mounts, user and stdio itself and delivers `runc kill` its own way.
 #include "runtime.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Just enough JSON to edit a runtime's config.json in place: objects keep
 // their member order and numbers keep their text, so what is not edited is
 // written back as it was read.

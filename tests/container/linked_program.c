@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A program that calls orva_run from its own main, as the container's
    entrypoint. Its real main acts as the first argument says:
      exit N        return N

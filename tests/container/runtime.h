@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs OCI bundles, built from this build's own files, under runc.
 #pragma once
 

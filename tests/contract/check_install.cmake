@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs orva into a scratch prefix and uses it the way a user would.
 #   cmake -DMODE=layout|pkg_config|find_package|libdirs|absolute
 #         -DWORK=<scratch>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the built shared object against its binary contract.
 #   cmake -DLIB=<liborva.so.X.Y.Z> -DHEADER=<orva.h> -DVERSION=<X.Y.Z>
 #         -DNM=<nm> -DREADELF=<readelf> -DCHECK=exports|needed|imports|names

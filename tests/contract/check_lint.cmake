@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Formatting and static analysis, run as tests so that CI enforces them.
 #   cmake -DCHECK=format -DSOURCE=<dir> -DCLANG_FORMAT=<exe> -P check_lint.cmake
 #   cmake -DCHECK=tidy -DSOURCE=<dir> -DBUILD=<dir with compile_commands.json>

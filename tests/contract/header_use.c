@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Compiled, never run: the public header must stand alone under strict C
    and C++ and keep the exact types of the frozen ABI. */
 #include "orva.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the project as a release into /usr, makes the Debian packages with
 # CPack, checks their names, fields and contents, installs them with dpkg
 # into a scratch root, builds and runs the C example against the installed

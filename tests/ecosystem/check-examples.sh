@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds both examples against an installed orva, the C one through
 # pkg-config and the C++ one through find_package, and runs them: as plain
 # programs, and as process 1 of a new PID namespace, stopped with SIGTERM.

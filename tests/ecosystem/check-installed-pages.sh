@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the installed manual pages the way a reader reaches them: every
 # function the header exports, the launcher and the overview open with man
 # (through their links where they share a page) and format without

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Formats every manual page in a directory as a reader would see it and
 # fails on any warning, on a title that does not match the file name, and
 # on rendered lines that run past the terminal width.

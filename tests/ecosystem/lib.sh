@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the package checks: failure reporting, time-bounded runs and the
 # question whether this machine can make a PID namespace.
 

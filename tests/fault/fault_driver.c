@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A program whose main calls orva_run, for tests that exec it as process 1
    of a PID namespace (often with the fault library preloaded).
 

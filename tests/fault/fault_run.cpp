@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fault_run.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the fault driver as process 1 of a new PID namespace.
 #pragma once
 

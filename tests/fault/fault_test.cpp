@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every failure of a system call the supervisor makes, injected through the
 // preloaded fault library: the exact diagnostic, the exit code, whether the
 // supervision went on, and the caller's mask after orva_run returns.

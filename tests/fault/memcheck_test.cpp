@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One supervision, start to finish, under valgrind's memcheck: a forwarded
 // signal, orphans to reap, the exit code passed on.
 #include "fault_run.h"

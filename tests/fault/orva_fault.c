@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Preloadable fault injection: makes one chosen libc call fail on demand.
 
    ORVA_FAULT_CALL   the call to watch: fork, setpgid, sigfillset,
