@@ -5,12 +5,17 @@ include(CMakePackageConfigHelpers)
 
 # Components follow the Debian split: runtime (the shared object), launcher
 # (orva-init), dev (everything needed to build against the library).
-install(TARGETS orva EXPORT orvaTargets
+install(TARGETS orva orva_static EXPORT orvaTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(TARGETS orva-init RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT launcher)
+if(ORVA_STATIC_LAUNCHER)
+  install(PROGRAMS ${ORVA_STATIC_LAUNCHER}
+          DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT launcher)
+endif()
 
 # The installed launcher finds the library relative to itself, so the
 # prefix may move; only a directory given as an absolute path is fixed.

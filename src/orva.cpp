@@ -10,8 +10,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <limits>
-
 namespace {
 
 constexpr int kSupervisorFailure = 111;
@@ -20,7 +18,10 @@ constexpr time_t kDefaultStopSeconds = 30;
 constexpr timespec kDefaultStopTimeout{kDefaultStopSeconds, 0};
 constexpr timespec kExitPause{0, 50'000'000};
 constexpr long kNanosPerSecond = 1'000'000'000;
-constexpr time_t kMaxSeconds = std::numeric_limits<time_t>::max();
+// No C++ library header: the same file builds against any C library alone.
+static_assert(static_cast<time_t>(-1) < 0, "time_t must be signed");
+constexpr time_t kMaxSeconds =
+    static_cast<time_t>((1ULL << (sizeof(time_t) * 8 - 1)) - 1);
 
 // A span of time and a point on CLOCK_MONOTONIC are different things; the
 // two types keep a deadline from being handed where a timeout belongs.

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // orva-init, run as a real program: its options, its exit codes and
-// messages, and what it does as process 1 and elsewhere.
+// messages, and what it does as process 1 and elsewhere. The same tests
+// run over every build of the launcher: ORVA_TEST_LAUNCHER=static picks the
+// static one, run under its user-mode emulator when it was built for
+// another architecture.
 #include "pid1.h"
 
 #include <gtest/gtest.h>
@@ -53,11 +56,28 @@ std::vector<char *> to_argv(std::vector<std::string> &args) {
   return argv;
 }
 
-// Replaces the calling process with orva-init and `args`.
+// The launcher under test, with its emulator in front where it needs one.
+std::vector<std::string> launcher_command() {
+  const char *which = getenv("ORVA_TEST_LAUNCHER");
+  if (which == nullptr || strcmp(which, "static") != 0) {
+    return {ORVA_INIT_PATH};
+  }
+#ifdef ORVA_STATIC_INIT_PATH
+  if (*ORVA_STATIC_EMULATOR != '\0') {
+    return {ORVA_STATIC_EMULATOR, ORVA_STATIC_INIT_PATH};
+  }
+  return {ORVA_STATIC_INIT_PATH};
+#else
+  return {"orva-init-static was not built"};
+#endif
+}
+
+// Replaces the calling process with the launcher under test and `args`.
 [[noreturn]] void exec_launcher(std::vector<std::string> args) {
-  args.insert(args.begin(), ORVA_INIT_PATH);
+  const std::vector<std::string> command = launcher_command();
+  args.insert(args.begin(), command.begin(), command.end());
   std::vector<char *> argv = to_argv(args);
-  execv(ORVA_INIT_PATH, argv.data());
+  execv(argv[0], argv.data());
   _exit(200);
 }
 
@@ -274,6 +294,12 @@ TEST(LauncherAsProcessOne, ExitCodesPassThrough) {
       {{"sh", "-c", "exit 3"}, 3, ""},
       {{"sh", "-c", "exit 255"}, 255, ""},
       {{"sh", "-c", "kill -USR1 $$"}, 128 + SIGUSR1, ""},
+      // The orphan is process 1's to reap; a zombie still answers kill -0.
+      {{"sh", "-c",
+        "orphan=$(sh -c 'sleep 0.1 >/dev/null & echo $!'); sleep 1; "
+        "if kill -0 $orphan 2>/dev/null; then exit 9; fi; exit 4"},
+       4,
+       ""},
       // Only the child execs, so the message must come once, not twice.
       {{"orva-no-such-program"},
        127,
@@ -289,15 +315,24 @@ TEST(LauncherAsProcessOne, ExitCodesPassThrough) {
 
 TEST(LauncherAsProcessOne, SigtermToProcessOneReachesTheProgram) {
   ORVA_REQUIRE_PID_NAMESPACE();
-  Pid1 init([]() -> int {
-    exec_launcher({"sh", "-c", "echo ready; sleep 30"});
-  });
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
-  init.send(SIGTERM);
-  const Outcome o = init.wait(20s);
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 128 + SIGTERM);
-  EXPECT_EQ(o.err, "");
+  // One program dies of the signal, the other handles it and picks its
+  // own exit code; both codes must come back unchanged.
+  const struct {
+    const char *script;
+    int code;
+  } cases[] = {
+      {"echo ready; sleep 30", 128 + SIGTERM},
+      {"trap 'exit 7' TERM; echo ready; sleep 30 & wait", 7},
+  };
+  for (const auto &c : cases) {
+    Pid1 init([&c]() -> int { exec_launcher({"sh", "-c", c.script}); });
+    ASSERT_TRUE(init.wait_for_output("ready\n")) << c.script;
+    init.send(SIGTERM);
+    const Outcome o = init.wait(20s);
+    EXPECT_FALSE(o.timed_out) << c.script;
+    EXPECT_EQ(o.exit_code(), c.code) << c.script;
+    EXPECT_EQ(o.err, "") << c.script;
+  }
 }
 
 TEST(LauncherAsProcessOne, StopTimeoutComesFromTheEnvironment) {

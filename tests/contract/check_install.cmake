@@ -6,6 +6,7 @@
 #         -DVERSION=<X.Y.Z> -DLIBDIR=<lib> -DINCLUDEDIR=<include>
 #         -DBINDIR=<bin> -DCC=<c compiler> -DCXX=<c++ compiler>
 #         -DPKG_CONFIG=<pkg-config> -DGENERATOR=<generator> -DARCH=<multiarch>
+#         -DREADELF=<readelf>
 #         -P check_install.cmake
 cmake_minimum_required(VERSION 3.25)
 
@@ -54,6 +55,7 @@ function(install_and_check build prefix libdir includedir bindir)
   expect_file(${prefix}/${libdir}/liborva.so.${VERSION})
   expect_link(${prefix}/${libdir}/liborva.so.0 liborva.so.${VERSION})
   expect_link(${prefix}/${libdir}/liborva.so liborva.so.0)
+  expect_file(${prefix}/${libdir}/liborva.a)
   expect_file(${prefix}/${libdir}/pkgconfig/orva.pc)
   expect_file(${prefix}/${libdir}/cmake/orva/orvaConfig.cmake)
   expect_file(${prefix}/${libdir}/cmake/orva/orvaConfigVersion.cmake)
@@ -79,6 +81,16 @@ function(run_consumer exe prefix libdir)
   endif()
 endfunction()
 
+# A consumer linked with liborva.a needs nothing at run time: no loader,
+# no shared object at all.
+function(run_static_consumer exe)
+  run(COMMAND ${READELF} -ldW ${exe} OUTPUT headers)
+  if(headers MATCHES "INTERP|NEEDED")
+    message(FATAL_ERROR "${exe} is not fully static:\n${headers}")
+  endif()
+  run_consumer(${exe} /nonexistent lib)
+endfunction()
+
 function(consume_with_pkg_config prefix libdir)
   set(env PKG_CONFIG_PATH=${prefix}/${libdir}/pkgconfig)
   run(COMMAND ${PKG_CONFIG} --variable=prefix orva OUTPUT found ENV ${env})
@@ -95,6 +107,14 @@ function(consume_with_pkg_config prefix libdir)
   run(COMMAND ${CC} -std=c11 -Wall -Wextra -Werror ${CONSUMER}/consumer.c
               ${flags} -o ${exe})
   run_consumer(${exe} ${prefix} ${libdir})
+
+  run(COMMAND ${PKG_CONFIG} --static --cflags --libs orva OUTPUT flags
+      ENV ${env})
+  string(STRIP "${flags}" flags)
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  run(COMMAND ${CC} -static -std=c11 -Wall -Wextra -Werror
+              ${CONSUMER}/consumer.c ${flags} -o ${exe}-static)
+  run_static_consumer(${exe}-static)
 endfunction()
 
 function(consume_with_find_package prefix libdir)
@@ -107,6 +127,7 @@ function(consume_with_find_package prefix libdir)
   endif()
   run(COMMAND ${CMAKE_COMMAND} --build ${build})
   run_consumer(${build}/consumer ${prefix} ${libdir})
+  run_static_consumer(${build}/consumer-static)
   # Another major version is another ABI and must not be accepted.
   run(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER} -B ${build}-v1 -G ${GENERATOR}
               -DCMAKE_C_COMPILER=${CC} -DCMAKE_PREFIX_PATH=${prefix}
