@@ -57,6 +57,12 @@ struct Options {
   std::string exit_program = ORVA_BENCH_EXIT;
   std::string library = ORVA_BENCH_LIBRARY;
   std::string floor_library = ORVA_BENCH_FLOOR;
+  // The static launchers, where this build made them: one for this machine,
+  // measured in full, and one for another architecture, only weighed.
+  std::string static_init = ORVA_BENCH_STATIC_INIT;
+  std::string cross_init = ORVA_BENCH_CROSS_INIT;
+  std::string cross_arch = ORVA_BENCH_CROSS_ARCH;
+  std::string cross_strip = ORVA_BENCH_CROSS_STRIP;
 };
 
 void nap_ns(int64_t ns) {
@@ -119,12 +125,13 @@ void expect_exit(int status, int code, const std::string &what) {
 // 1. Start-up and exit.
 
 struct StartupResult {
-  Summary supervised; // orva-init true, as process 1
-  Summary bare;       // true, as process 1
-  Summary launcher;   // orva-init true, not process 1
-  Summary bare_plain; // true, not process 1
-  Summary called;     // a main that calls orva_run, as process 1
-  Summary uncalled;   // the same main, returning at once, as process 1
+  Summary supervised;        // orva-init true, as process 1
+  Summary bare;              // true, as process 1
+  Summary launcher;          // orva-init true, not process 1
+  Summary bare_plain;        // true, not process 1
+  Summary called;            // a main that calls orva_run, as process 1
+  Summary uncalled;          // the same main, returning at once, as process 1
+  Summary static_supervised; // orva-init-static true, as process 1
 };
 
 double run_to_end(bool as_pid1, const std::vector<std::string> &argv) {
@@ -145,22 +152,33 @@ StartupResult measure_startup(const Options &options) {
   const std::vector<std::string> bare{"true"};
   const std::vector<std::string> called{options.exit_program};
   const std::vector<std::string> uncalled{options.exit_program, "--direct"};
-  constexpr int kVariants = 6;
+  const std::vector<std::string> static_supervised{options.static_init, "true"};
+  const bool with_static = !options.static_init.empty();
+  constexpr int kVariants = 7;
   std::vector<double> times[kVariants];
   // Interleaved, so a burst of load from elsewhere hits every variant alike.
   for (int i = 0; i < warm_up + reps; ++i) {
     const double samples[kVariants] = {
-        run_to_end(true, supervised),  run_to_end(true, bare),
-        run_to_end(false, supervised), run_to_end(false, bare),
-        run_to_end(true, called),      run_to_end(true, uncalled)};
+        run_to_end(true, supervised),
+        run_to_end(true, bare),
+        run_to_end(false, supervised),
+        run_to_end(false, bare),
+        run_to_end(true, called),
+        run_to_end(true, uncalled),
+        with_static ? run_to_end(true, static_supervised) : 0};
     if (i >= warm_up) {
       for (int v = 0; v < kVariants; ++v) {
         times[v].push_back(samples[v]);
       }
     }
   }
-  return {summarize(times[0]), summarize(times[1]), summarize(times[2]),
-          summarize(times[3]), summarize(times[4]), summarize(times[5])};
+  return {summarize(times[0]),
+          summarize(times[1]),
+          summarize(times[2]),
+          summarize(times[3]),
+          summarize(times[4]),
+          summarize(times[5]),
+          with_static ? summarize(times[6]) : Summary{}};
 }
 
 // ---------------------------------------------------------------------------
@@ -364,6 +382,7 @@ ForwardResult measure_forwarding(const Options &options, bool one_cpu) {
 struct IdleResult {
   bench::ProcSample supervised_before, supervised_after;
   bench::ProcSample plain_before, plain_after;
+  std::optional<bench::ProcSample> static_after; // orva-init-static
   double seconds = 0;
 };
 
@@ -374,14 +393,23 @@ IdleResult measure_idle(const Options &options) {
   supervised_argv.insert(supervised_argv.end(), sleeper.begin(), sleeper.end());
   plain_argv.insert(plain_argv.end(), sleeper.begin(), sleeper.end());
 
+  std::vector<std::string> static_argv{options.static_init};
+  static_argv.insert(static_argv.end(), sleeper.begin(), sleeper.end());
+
   const pid_t supervised =
       bench::spawn_pid1([&]() -> int { bench::exec_or_die(supervised_argv); });
   const pid_t plain =
       bench::spawn_pid1([&]() -> int { bench::exec_or_die(plain_argv); });
-  // Past start-up: both have a sleeping child and sit in their waits.
+  const pid_t static_supervised =
+      options.static_init.empty() ? -1 : bench::spawn_pid1([&]() -> int {
+        bench::exec_or_die(static_argv);
+      });
+  // Past start-up: each has a sleeping child and sits in its wait.
   nap_ns(500'000'000);
   check(bench::children_of(supervised).size() == 1 &&
-            bench::children_of(plain).size() == 1,
+            bench::children_of(plain).size() == 1 &&
+            (static_supervised < 0 ||
+             bench::children_of(static_supervised).size() == 1),
         "the sleeping children did not start");
 
   IdleResult result;
@@ -391,11 +419,16 @@ IdleResult measure_idle(const Options &options) {
   nap_ns(static_cast<int64_t>(result.seconds * 1e9));
   result.supervised_after = bench::sample_process(supervised);
   result.plain_after = bench::sample_process(plain);
+  if (static_supervised > 0) {
+    result.static_after = bench::sample_process(static_supervised);
+  }
 
   // SIGKILL to process 1 from outside takes its whole namespace along.
-  for (const pid_t pid : {supervised, plain}) {
-    (void)kill(pid, SIGKILL);
-    (void)bench::wait_for(pid);
+  for (const pid_t pid : {supervised, plain, static_supervised}) {
+    if (pid > 0) {
+      (void)kill(pid, SIGKILL);
+      (void)bench::wait_for(pid);
+    }
   }
   return result;
 }
@@ -404,20 +437,40 @@ struct SizeResult {
   long library = 0;
   long library_stripped = 0;
   long floor_stripped = 0;
+  long launcher_stripped = 0; // orva-init with liborva.so.0 beside it
+  long static_stripped = -1;  // orva-init-static, -1 when not built
+  long cross_stripped = -1;   // the same for the other architecture
+  std::string native_arch;
+  std::string cross_arch;
 };
+
+// What a stripped orva-init-static may weigh: aarch64 code is larger.
+long static_size_target_kib(const std::string &arch) {
+  return arch == "aarch64" ? 80 : 64;
+}
+
+std::string machine_name() {
+  utsname name{};
+  (void)uname(&name);
+  return name.machine;
+}
 
 long file_size(const std::string &path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
 }
 
-long stripped_size(const std::string &path) {
+long stripped_size(const std::string &path,
+                   const std::string &strip_tool = "strip") {
+  if (path.empty()) {
+    return -1;
+  }
   char copy[] = "/tmp/orva-bench-strip.XXXXXX";
   const int fd = mkstemp(copy);
   check(fd >= 0, "mkstemp");
   close(fd);
   const pid_t strip = bench::spawn_plain([&]() -> int {
-    bench::exec_or_die({"strip", "--strip-all", "-o", copy, path});
+    bench::exec_or_die({strip_tool, "--strip-all", "-o", copy, path});
   });
   const int status = bench::wait_for(strip);
   const long size =
@@ -427,8 +480,14 @@ long stripped_size(const std::string &path) {
 }
 
 SizeResult measure_size(const Options &options) {
-  return {file_size(options.library), stripped_size(options.library),
-          stripped_size(options.floor_library)};
+  return {file_size(options.library),
+          stripped_size(options.library),
+          stripped_size(options.floor_library),
+          stripped_size(options.orva_init),
+          stripped_size(options.static_init),
+          stripped_size(options.cross_init, options.cross_strip),
+          machine_name(),
+          options.cross_arch};
 }
 
 // ---------------------------------------------------------------------------
@@ -837,6 +896,16 @@ std::string startup_rows(const StartupResult &startup) {
          " | " +
          format_ns(startup.launcher.median - startup.bare_plain.median) +
          " | |\n";
+  if (startup.static_supervised.count > 0) {
+    const double static_beyond =
+        startup.static_supervised.median - kExitPauseNs;
+    out += "| 1c. `orva-init-static true` as process 1, median / p99 | " +
+           median_p99(startup.static_supervised) +
+           " | `orva-init true`, same run: " + median_p99(startup.supervised) +
+           " | less the 50 ms pause: " + format_ns(static_beyond) + " vs " +
+           format_ns(beyond_pause) + " | no higher than `orva-init`: " +
+           verdict(static_beyond <= beyond_pause) + " |\n";
+  }
   return out;
 }
 
@@ -960,6 +1029,26 @@ std::string size_row(const SizeResult &size) {
       " | under 32 KiB: " +
       verdict(size.library_stripped > 0 && size.library_stripped < 32 * 1024) +
       " |\n";
+  auto kib = [](long bytes) {
+    return format_kib(static_cast<double>(bytes) / 1024);
+  };
+  const long dynamic_total = size.launcher_stripped + size.library_stripped;
+  auto static_row = [&](const char *figure, const std::string &arch, long bytes,
+                        const std::string &baseline) {
+    const long target = static_size_target_kib(arch);
+    return std::string("| ") + figure + " `orva-init-static` stripped, " +
+           arch + " | " + kib(bytes) + " | " + baseline + " | | under " +
+           std::to_string(target) + " KiB: " + verdict(bytes < target * 1024) +
+           " |\n";
+  };
+  if (size.static_stripped >= 0) {
+    out += static_row("5b.", size.native_arch, size.static_stripped,
+                      "`orva-init` + `liborva.so.0`: " + kib(dynamic_total) +
+                          ", plus the C library");
+  }
+  if (size.cross_stripped >= 0) {
+    out += static_row("5c.", size.cross_arch, size.cross_stripped, "");
+  }
   return out;
 }
 
@@ -973,11 +1062,21 @@ std::string memory_row(const IdleResult &idle) {
   };
   const bench::ProcSample &sup = idle.supervised_after;
   const bench::ProcSample &plain = idle.plain_after;
-  return "| 5a. Resident memory of idle process 1, VmRSS / VmHWM (RssAnon) | " +
-         memory(sup) + " | a plain process that only waits: " + memory(plain) +
-         " | +" + kib(sup.rss_kib - plain.rss_kib) + " / +" +
-         kib(sup.hwm_kib - plain.hwm_kib) + " (+" +
-         kib(sup.anon_kib - plain.anon_kib) + ") | |\n";
+  std::string out =
+      "| 5a. Resident memory of idle process 1, VmRSS / VmHWM (RssAnon) | " +
+      memory(sup) + " | a plain process that only waits: " + memory(plain) +
+      " | +" + kib(sup.rss_kib - plain.rss_kib) + " / +" +
+      kib(sup.hwm_kib - plain.hwm_kib) + " (+" +
+      kib(sup.anon_kib - plain.anon_kib) + ") | |\n";
+  if (idle.static_after) {
+    const bench::ProcSample &st = *idle.static_after;
+    out += "| 5d. Resident memory of `orva-init-static` as idle process 1, "
+           "VmRSS / VmHWM (RssAnon) | " +
+           memory(st) + " | `orva-init`: " + memory(sup) + " | " +
+           kib(st.rss_kib - sup.rss_kib) +
+           " | VmRSS under 128 KiB: " + verdict(st.rss_kib < 128) + " |\n";
+  }
+  return out;
 }
 
 std::string escalation_row(const EscalationResult &escalation) {
