@@ -162,20 +162,29 @@ protected:
   void SetUp() override { ORVA_REQUIRE_PID_NAMESPACE(); }
 };
 
+// What the caller left in its stdout buffer must reach the pipe once, not
+// once per process that inherited the buffer. Whoever returns from orva_run
+// flushes as exit would, since process 1 ends with _exit.
 TEST_P(ExitCodeOfTheChild, IsReturnedAfterAShortPause) {
   const int code = GetParam().code;
-  const Outcome o = run_as_pid1([code] {
+  const std::string buffered = "buffered before orva_run\n";
+  const Outcome o = run_as_pid1([code, buffered] {
     planned_code = code;
+    (void)fputs(buffered.c_str(), stdout);
     const auto start = Clock::now();
     const int rc = orva_run(planned_main, 0, nullptr);
     if (getpid() == 1) {
       say("supervised for " + std::to_string(elapsed_ms(start)) + " ms\n");
     }
+    (void)fflush(stdout);
     return rc;
   });
   EXPECT_FALSE(o.timed_out);
   EXPECT_EQ(o.exit_code(), code);
   EXPECT_EQ(o.err, "");
+  EXPECT_NE(o.out.find(buffered), std::string::npos) << o.out;
+  EXPECT_EQ(o.out.find(buffered), o.out.rfind(buffered))
+      << "written twice: " << o.out;
   const long long took = number_after(o.out, "supervised for ");
   EXPECT_GE(took, 45) << o.out;
   EXPECT_LT(took, 5000) << o.out;
