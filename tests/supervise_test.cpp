@@ -125,9 +125,15 @@ int stubborn_main(int, char **) {
   }
 }
 
-// Ignores SIGTERM and never ends by itself.
+// Ignores SIGTERM, as does the child it leaves in its group, and never
+// ends by itself.
 int ignoring_main(int, char **) {
   (void)signal(SIGTERM, SIG_IGN);
+  if (fork() == 0) {
+    for (;;) {
+      pause();
+    }
+  }
   say("ready\n");
   for (;;) {
     pause();
@@ -258,11 +264,36 @@ protected:
   void SetUp() override { ORVA_REQUIRE_PID_NAMESPACE(); }
 };
 
+// Reaps process 1's children until none is left, and says whether one was
+// still running at `limit`. A SIGKILL takes effect only when its target
+// next runs, hence the grace.
+std::string running_children_after(milliseconds limit) {
+  const auto start = Clock::now();
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid < 0) {
+      return "no child left running\n";
+    }
+    if (pid == 0) {
+      if (elapsed_ms(start) > limit.count()) {
+        return "a child still running\n";
+      }
+      sleep_for(milliseconds(5));
+    }
+  }
+}
+
+// Process 1 outlives orva_run here: were it to end, the kernel would kill
+// the rest of the namespace and hide a group member the SIGKILL missed.
 TEST_P(StopSignal, ArmsTheStopTimeoutThenKills) {
   const Stop s = GetParam();
   Pid1 init([s] {
     setenv("ORVA_STOP_TIMEOUT", "1", 1);
-    return orva_run(s.ignored ? ignoring_main : stubborn_main, 0, nullptr);
+    const int rc =
+        orva_run(s.ignored ? ignoring_main : stubborn_main, 0, nullptr);
+    say(running_children_after(milliseconds(2000)));
+    return rc;
   });
   ASSERT_TRUE(init.wait_for_output("ready\n"));
   const auto sent = Clock::now();
@@ -273,6 +304,7 @@ TEST_P(StopSignal, ArmsTheStopTimeoutThenKills) {
   EXPECT_EQ(o.exit_code(), 137);
   EXPECT_GE(took, 900);
   EXPECT_LT(took, 10'000);
+  EXPECT_NE(o.out.find("no child left running\n"), std::string::npos) << o.out;
   if (!s.ignored) {
     EXPECT_NE(o.out.find(got(s.sig)), std::string::npos) << o.out;
   }
