@@ -403,7 +403,10 @@ TEST_F(Supervise, HugeStopTimeoutDoesNotKillAtOnce) {
 
 // Leaves a grandchild that is re-parented to process 1 and exits once the
 // child is listening for a forwarded SIGCHLD; then waits until process 1
-// has reaped it (kill(pid, 0) succeeds on a zombie).
+// has reaped it (kill(pid, 0) succeeds on a zombie). A second grandchild
+// exits as soon as the child has: the child precedes it among process 1's
+// children, so the reap that finds the child stops short of it and only
+// the drain after the pause can take it.
 int orphan_main(int, char **) {
   int pid_pipe[2];
   int go_pipe[2];
@@ -438,6 +441,17 @@ int orphan_main(int, char **) {
     sleep_for(milliseconds(5));
   }
   say("orphan reaped\n");
+  int end_pipe[2];
+  if (pipe(end_pipe) != 0) {
+    return 93;
+  }
+  if (fork() == 0) {
+    // End of file comes when the child exits and its write end closes.
+    (void)close(end_pipe[1]);
+    char byte = 0;
+    (void)!read(end_pipe[0], &byte, 1);
+    _exit(0);
+  }
   return 0;
 }
 
