@@ -125,9 +125,15 @@ int stubborn_main(int, char **) {
   }
 }
 
-// Ignores SIGTERM and never ends by itself.
+// Ignores SIGTERM, as does the child it leaves in its group, and never
+// ends by itself.
 int ignoring_main(int, char **) {
   (void)signal(SIGTERM, SIG_IGN);
+  if (fork() == 0) {
+    for (;;) {
+      pause();
+    }
+  }
   say("ready\n");
   for (;;) {
     pause();
@@ -162,20 +168,29 @@ protected:
   void SetUp() override { ORVA_REQUIRE_PID_NAMESPACE(); }
 };
 
+// What the caller left in its stdout buffer must reach the pipe once, not
+// once per process that inherited the buffer. Whoever returns from orva_run
+// flushes as exit would, since process 1 ends with _exit.
 TEST_P(ExitCodeOfTheChild, IsReturnedAfterAShortPause) {
   const int code = GetParam().code;
-  const Outcome o = run_as_pid1([code] {
+  const std::string buffered = "buffered before orva_run\n";
+  const Outcome o = run_as_pid1([code, buffered] {
     planned_code = code;
+    (void)fputs(buffered.c_str(), stdout);
     const auto start = Clock::now();
     const int rc = orva_run(planned_main, 0, nullptr);
     if (getpid() == 1) {
       say("supervised for " + std::to_string(elapsed_ms(start)) + " ms\n");
     }
+    (void)fflush(stdout);
     return rc;
   });
   EXPECT_FALSE(o.timed_out);
   EXPECT_EQ(o.exit_code(), code);
   EXPECT_EQ(o.err, "");
+  EXPECT_NE(o.out.find(buffered), std::string::npos) << o.out;
+  EXPECT_EQ(o.out.find(buffered), o.out.rfind(buffered))
+      << "written twice: " << o.out;
   const long long took = number_after(o.out, "supervised for ");
   EXPECT_GE(took, 45) << o.out;
   EXPECT_LT(took, 5000) << o.out;
@@ -249,11 +264,36 @@ protected:
   void SetUp() override { ORVA_REQUIRE_PID_NAMESPACE(); }
 };
 
+// Reaps process 1's children until none is left, and says whether one was
+// still running at `limit`. A SIGKILL takes effect only when its target
+// next runs, hence the grace.
+std::string running_children_after(milliseconds limit) {
+  const auto start = Clock::now();
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid < 0) {
+      return "no child left running\n";
+    }
+    if (pid == 0) {
+      if (elapsed_ms(start) > limit.count()) {
+        return "a child still running\n";
+      }
+      sleep_for(milliseconds(5));
+    }
+  }
+}
+
+// Process 1 outlives orva_run here: were it to end, the kernel would kill
+// the rest of the namespace and hide a group member the SIGKILL missed.
 TEST_P(StopSignal, ArmsTheStopTimeoutThenKills) {
   const Stop s = GetParam();
   Pid1 init([s] {
     setenv("ORVA_STOP_TIMEOUT", "1", 1);
-    return orva_run(s.ignored ? ignoring_main : stubborn_main, 0, nullptr);
+    const int rc =
+        orva_run(s.ignored ? ignoring_main : stubborn_main, 0, nullptr);
+    say(running_children_after(milliseconds(2000)));
+    return rc;
   });
   ASSERT_TRUE(init.wait_for_output("ready\n"));
   const auto sent = Clock::now();
@@ -264,6 +304,7 @@ TEST_P(StopSignal, ArmsTheStopTimeoutThenKills) {
   EXPECT_EQ(o.exit_code(), 137);
   EXPECT_GE(took, 900);
   EXPECT_LT(took, 10'000);
+  EXPECT_NE(o.out.find("no child left running\n"), std::string::npos) << o.out;
   if (!s.ignored) {
     EXPECT_NE(o.out.find(got(s.sig)), std::string::npos) << o.out;
   }
@@ -362,7 +403,10 @@ TEST_F(Supervise, HugeStopTimeoutDoesNotKillAtOnce) {
 
 // Leaves a grandchild that is re-parented to process 1 and exits once the
 // child is listening for a forwarded SIGCHLD; then waits until process 1
-// has reaped it (kill(pid, 0) succeeds on a zombie).
+// has reaped it (kill(pid, 0) succeeds on a zombie). A second grandchild
+// exits as soon as the child has: the child precedes it among process 1's
+// children, so the reap that finds the child stops short of it and only
+// the drain after the pause can take it.
 int orphan_main(int, char **) {
   int pid_pipe[2];
   int go_pipe[2];
@@ -397,6 +441,17 @@ int orphan_main(int, char **) {
     sleep_for(milliseconds(5));
   }
   say("orphan reaped\n");
+  int end_pipe[2];
+  if (pipe(end_pipe) != 0) {
+    return 93;
+  }
+  if (fork() == 0) {
+    // End of file comes when the child exits and its write end closes.
+    (void)close(end_pipe[1]);
+    char byte = 0;
+    (void)!read(end_pipe[0], &byte, 1);
+    _exit(0);
+  }
   return 0;
 }
 
