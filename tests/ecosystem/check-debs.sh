@@ -129,13 +129,24 @@ done
 
 pc=$(find "$root/usr/lib" -name orva.pc -print -quit)
 libdir=$(dirname "$(dirname "$pc")")
-expect_run 0 "orva-init $version" "$root/usr/bin/orva-init" --version
-expect_run 0 "Usage: orva-init" "$root/usr/bin/orva-init" --help
+# Installed for real, the launcher finds the library where the loader
+# looks anyway; in the scratch root it has to be told.
+LD_LIBRARY_PATH=$libdir expect_run 0 "orva-init $version" "$root/usr/bin/orva-init" --version
+LD_LIBRARY_PATH=$libdir expect_run 0 "Usage: orva-init" "$root/usr/bin/orva-init" --help
 mandir=$root/usr/share/man
 for page in "1 orva-init" "7 orva" "3 orva_run" "3 orva_drain_zombies_nonblock"; do
   # shellcheck disable=SC2086
   man -M "$mandir" -w $page >/dev/null 2>&1 || fail "man cannot find $page in the package"
 done
+
+echo "== RUNPATH of the installed files"
+# The loader finds the library in its own search path; a RUNPATH would only
+# make it look in more places.
+while IFS= read -r -d '' file; do
+  if readelf -d "$file" 2>/dev/null | grep -Eq '\((RUNPATH|RPATH)\)'; then
+    fail "${file#"$root"} has a RUNPATH: $(readelf -d "$file" | grep -E 'R(UN)?PATH')"
+  fi
+done < <(find "$root/usr" -type f -print0)
 
 echo "== the C example against the installed files"
 cp -R "$source_dir/examples/c" "$work/example"
