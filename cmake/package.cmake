@@ -62,21 +62,28 @@ timeout has passed after the first terminate signal, and exits with the
 child's exit code.
 .
 This package contains the shared library.")
-# The library package carries the shlibs file that tells other packages
-# what to depend on, and refreshes the dynamic linker's cache through the
-# ldconfig trigger, with no maintainer scripts, as current Debian libraries
-# do. (CPack's own shlibs and dependency scan would also add scripts that
-# call ldconfig, so the library's libc6 dependency is worked out at cpack
-# time by package-deps.cmake instead.)
+# The library package carries the shlibs and symbols files that tell other
+# packages what to depend on, and refreshes the dynamic linker's cache
+# through the ldconfig trigger, with no maintainer scripts, as current
+# Debian libraries do. (CPack's own shlibs and dependency scan would also
+# add scripts that call ldconfig, so the library's libc6 dependency is
+# worked out at cpack time by package-deps.cmake instead.) The symbols
+# file, every export with the version that brought it, is written there
+# too, by dpkg-gensymbols from cmake/liborva0.symbols, which fails the
+# packaging when the library's exports differ from that list.
 set(ORVA_RUNTIME_CONTROL ${PROJECT_BINARY_DIR}/deb-control/runtime)
 file(WRITE ${ORVA_RUNTIME_CONTROL}/triggers "activate-noawait ldconfig\n")
 file(WRITE ${ORVA_RUNTIME_CONTROL}/shlibs
   "liborva ${PROJECT_VERSION_MAJOR} liborva0 (>= ${PROJECT_VERSION})\n")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   ${ORVA_RUNTIME_CONTROL}/shlibs
+  ${ORVA_RUNTIME_CONTROL}/symbols
   ${ORVA_RUNTIME_CONTROL}/triggers)
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake
   CONTENT "set(ORVA_LIBRARY_FILE \"$<TARGET_FILE:orva>\")
+set(ORVA_DEB_VERSION \"${ORVA_DEB_VERSION}\")
+set(ORVA_SYMBOLS_TEMPLATE \"${CMAKE_CURRENT_LIST_DIR}/liborva0.symbols\")
+set(ORVA_SYMBOLS_FILE \"${ORVA_RUNTIME_CONTROL}/symbols\")
 include(\"${CMAKE_CURRENT_LIST_DIR}/package-deps.cmake\")
 ")
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)

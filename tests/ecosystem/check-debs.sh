@@ -66,6 +66,7 @@ dpkg-deb -e "$lib_deb" "$control"
   fail "shlibs is '$(cat "$control/shlibs")'"
 [ "$(cat "$control/triggers")" = "activate-noawait ldconfig" ] ||
   fail "triggers is '$(cat "$control/triggers")'"
+grep -q '^liborva\.so\.0 liborva0 ' "$control/symbols" || fail "liborva0 has no symbols file"
 for script in preinst postinst prerm postrm; do
   [ ! -e "$control/$script" ] || fail "liborva0 has a $script script"
 done
