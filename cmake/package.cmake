@@ -10,8 +10,10 @@
 #   liborva-dev  header, link-time symlink, pkg-config file, CMake package,
 #                the library's manual pages
 
-set(ORVA_PACKAGE_MAINTAINER "orva developers <orva@localhost>" CACHE STRING
-    "The Maintainer field of the Debian packages")
+# example.org is reserved for examples, so nobody is mailed by mistake;
+# whoever publishes packages sets their own address.
+set(ORVA_PACKAGE_MAINTAINER "orva developers <orva-devel@example.org>"
+    CACHE STRING "The Maintainer field of the Debian packages")
 set(ORVA_PACKAGE_RELEASE 1 CACHE STRING
     "Debian revision appended to the upstream version")
 
@@ -111,5 +113,61 @@ process 1 and is supervised as process 1.
 .
 This package contains the header, the pkg-config file, the CMake package
 (find_package(orva) gives orva::orva) and the manual pages.")
+
+# Each package's documentation directory holds the copyright file, in the
+# machine-readable format, and the Debian changelog. They belong to the
+# packages, so a plain install leaves them out, as it does lintian's
+# overrides. The changelog's date is SOURCE_DATE_EPOCH where that is set,
+# for builds that must come out identical.
+set(ORVA_DEB_DOC ${PROJECT_BINARY_DIR}/deb-doc)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+if(NOT licence MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(.*[^\n])\n*$")
+  message(FATAL_ERROR "LICENSE has no copyright line followed by the text")
+endif()
+set(holders "${CMAKE_MATCH_1}")
+# The licence text goes in indented by a space, blank lines as " .".
+string(REPLACE "\n" "\n " text " ${CMAKE_MATCH_2}")
+string(REPLACE "\n \n" "\n .\n" text "${text}")
+file(WRITE ${ORVA_DEB_DOC}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: ${PROJECT_NAME}
+
+Files: *
+Copyright: ${holders}
+License: MIT
+
+License: MIT
+${text}
+")
+string(TIMESTAMP date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE ${ORVA_DEB_DOC}/changelog.Debian
+"orva (${ORVA_DEB_VERSION}) unstable; urgency=medium
+
+  * orva ${PROJECT_VERSION}, packaged from its source tree.
+
+ -- ${ORVA_PACKAGE_MAINTAINER}  ${date}
+")
+add_custom_command(OUTPUT ${ORVA_DEB_DOC}/changelog.Debian.gz
+  COMMAND sh -c "\"$0\" -9nc \"$1\" > \"$1.gz\"" ${ORVA_GZIP}
+          ${ORVA_DEB_DOC}/changelog.Debian
+  DEPENDS ${ORVA_DEB_DOC}/changelog.Debian
+  COMMENT "Compressing the Debian changelog"
+  VERBATIM)
+add_custom_target(orva_deb_doc ALL DEPENDS ${ORVA_DEB_DOC}/changelog.Debian.gz)
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  string(TOUPPER ${component} upper)
+  set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  install(FILES ${ORVA_DEB_DOC}/copyright ${ORVA_DEB_DOC}/changelog.Debian.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
+          COMPONENT ${component} EXCLUDE_FROM_ALL)
+  # lintian takes a first changelog entry for the upload of a new package
+  # to Debian, which would close the bug that announced it. These packages
+  # are made for orva's users and uploaded nowhere, so no such bug exists.
+  file(WRITE ${ORVA_DEB_DOC}/lintian/${package}
+    "${package}: initial-upload-closes-no-bugs\n")
+  install(FILES ${ORVA_DEB_DOC}/lintian/${package}
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+          COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
 
 include(CPack)
