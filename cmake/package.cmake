@@ -114,6 +114,19 @@ process 1 and is supervised as process 1.
 This package contains the header, the pkg-config file, the CMake package
 (find_package(orva) gives orva::orva) and the manual pages.")
 
+# The library and its development files can be installed for several
+# architectures at once: each architecture's files lie in its own library
+# directory, and the rest (header, manual pages, documents) are the same
+# bytes on every architecture. The launcher serves any architecture's
+# programs alike. CPack writes no Multi-Arch field, so a script adds it
+# once the packages are made.
+set(ORVA_MULTI_ARCH "liborva0=same;liborva-dev=same;orva-init=foreign")
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/CPackPostBuild.cmake
+  CONTENT "set(ORVA_MULTI_ARCH \"${ORVA_MULTI_ARCH}\")
+include(\"${CMAKE_CURRENT_LIST_DIR}/package-multiarch.cmake\")
+")
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_BINARY_DIR}/CPackPostBuild.cmake)
+
 # Each package's documentation directory holds the copyright file, in the
 # machine-readable format, and the Debian changelog. They belong to the
 # packages, so a plain install leaves them out, as it does lintian's

@@ -53,6 +53,8 @@ expect_field "$init_deb" Depends "^liborva0 \\(>= ${version//./\\.}\\), libc6 \\
 expect_field "$dev_deb" Package '^liborva-dev$'
 expect_field "$dev_deb" Section '^libdevel$'
 expect_field "$dev_deb" Depends "^liborva0 \\(= ${version//./\\.}-1\\)$"
+expect_field "$lib_deb" Multi-Arch '^same$'
+expect_field "$dev_deb" Multi-Arch '^same$'
 for deb in "$lib_deb" "$init_deb" "$dev_deb"; do
   expect_field "$deb" Version "^${version//./\\.}-1$"
   expect_field "$deb" Architecture "^$arch$"
