@@ -7,6 +7,17 @@ if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
 
+# The packages install under /usr whatever the build was configured for;
+# a build for another prefix would put the library outside the multiarch
+# directory and give the launcher a RUNPATH.
+if(NOT ORVA_INSTALL_PREFIX STREQUAL "/usr" OR
+   (ORVA_MULTIARCH AND NOT ORVA_INSTALL_LIBDIR STREQUAL "lib/${ORVA_MULTIARCH}"))
+  message(FATAL_ERROR "The Debian packages need a build configured with "
+    "the prefix /usr and the library directory lib/${ORVA_MULTIARCH}, not "
+    "${ORVA_INSTALL_PREFIX} and ${ORVA_INSTALL_LIBDIR}; make them with "
+    "`cmake --workflow --preset deb`.")
+endif()
+
 foreach(tool dpkg-shlibdeps dpkg-gensymbols)
   string(MAKE_C_IDENTIFIER "ORVA_${tool}" var)
   find_program(${var} ${tool})

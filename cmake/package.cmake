@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-# Debian packages, built with `cpack -G DEB` in a build configured with
-# -DCMAKE_INSTALL_PREFIX=/usr (so that the library lands in the multiarch
-# directory):
+# Debian packages, built by `cmake --workflow --preset deb`, which
+# configures for /usr so that the library lands in the multiarch directory:
 #   liborva0     the shared object; named after its soname so that a future
 #                liborva1 can be installed beside it
 #   orva-init    the launcher and its manual page; a separate package because
@@ -83,6 +82,9 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   ${ORVA_RUNTIME_CONTROL}/triggers)
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake
   CONTENT "set(ORVA_LIBRARY_FILE \"$<TARGET_FILE:orva>\")
+set(ORVA_INSTALL_PREFIX \"${CMAKE_INSTALL_PREFIX}\")
+set(ORVA_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+set(ORVA_MULTIARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")
 set(ORVA_DEB_VERSION \"${ORVA_DEB_VERSION}\")
 set(ORVA_SYMBOLS_TEMPLATE \"${CMAKE_CURRENT_LIST_DIR}/liborva0.symbols\")
 set(ORVA_SYMBOLS_FILE \"${ORVA_RUNTIME_CONTROL}/symbols\")

@@ -1,26 +1,23 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the project as a release into /usr, makes the Debian packages with
-# CPack, checks their names, fields and contents, installs them with dpkg
-# into a scratch root, builds and runs the C example against the installed
+# Makes the Debian packages as users do, with `cmake --workflow --preset
+# deb`, has lintian check them, checks their names, fields and contents,
+# installs them with dpkg into a scratch root, runs hardening-check over
+# what they installed, builds and runs the examples against the installed
 # files, and removes the packages again.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 
-source_dir=${1:?usage: check-debs.sh SOURCE_DIR WORK_DIR [CMAKE_ARGS...]}
+source_dir=${1:?usage: check-debs.sh SOURCE_DIR WORK_DIR}
 work=${2:?}
-shift 2
 
 rm -rf "$work"
 mkdir -p "$work"
-build=$work/build
 
-echo "== build and package"
-cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_INSTALL_PREFIX=/usr -DORVA_BUILD_TESTS=OFF "$@"
-cmake --build "$build"
-(cd "$build" && cpack -G DEB)
+echo "== the deb workflow"
+(cd "$source_dir" && cmake --workflow --preset deb)
+build=$source_dir/build/deb
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 arch=$(dpkg --print-architecture)
@@ -31,8 +28,19 @@ dev_deb=$debs/liborva-dev_${version}-1_${arch}.deb
 for deb in "$lib_deb" "$init_deb" "$dev_deb"; do
   [ -f "$deb" ] || { ls -l "$debs" >&2; echo "missing $deb" >&2; exit 1; }
 done
-count=$(find "$debs" -maxdepth 1 -name '*.deb' | wc -l)
+count=$(find "$debs" -maxdepth 1 -name "*_${version}-*.deb" | wc -l)
 [ "$count" -eq 3 ] || fail "expected 3 packages, found $count"
+
+echo "== lintian"
+command -v lintian >/dev/null ||
+  { echo "lintian is missing (package lintian)" >&2; exit 1; }
+# Root is fine for looking at packages; lintian says otherwise on stderr.
+if lintian --fail-on error,warning --tag-display-limit 0 \
+  "$lib_deb" "$init_deb" "$dev_deb" 2> >(grep -v 'root privileges' >&2); then
+  echo "ok   lintian reports no error and no warning"
+else
+  fail "lintian reports the problems above"
+fi
 
 echo "== fields"
 field() { dpkg-deb -f "$1" "$2"; }
@@ -89,8 +97,9 @@ expect_files() {
     grep -Eq "^$pattern\$" <<<"$files" || fail "$what lacks /$pattern/"
   done
 }
-expect_files liborva0 "$lib_files" 'usr/lib/([^/]+/)?liborva\.so\.0' \
-  "usr/lib/([^/]+/)?liborva\\.so\\.${version//./\\.}"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+expect_files liborva0 "$lib_files" "usr/lib/$multiarch/liborva\\.so\\.0" \
+  "usr/lib/$multiarch/liborva\\.so\\.${version//./\\.}"
 [ "$(wc -l <<<"$lib_files")" -eq 2 ] || fail "liborva0 holds more than the library:"$'\n'"$lib_files"
 expect_files orva-init "$init_files" usr/bin/orva-init usr/share/man/man1/orva-init\\.1\\.gz
 [ "$(wc -l <<<"$init_files")" -eq 2 ] || fail "orva-init holds more than expected:"$'\n'"$init_files"
@@ -134,8 +143,7 @@ for pkg in liborva0 orva-init liborva-dev; do
   [ "$status" = "install ok installed" ] || fail "$pkg is '$status'"
 done
 
-pc=$(find "$root/usr/lib" -name orva.pc -print -quit)
-libdir=$(dirname "$(dirname "$pc")")
+libdir=$root/usr/lib/$multiarch
 # Installed for real, the launcher finds the library where the loader
 # looks anyway; in the scratch root it has to be told.
 LD_LIBRARY_PATH=$libdir expect_run 0 "orva-init $version" "$root/usr/bin/orva-init" --version
@@ -146,7 +154,8 @@ for page in "1 orva-init" "7 orva" "3 orva_run" "3 orva_drain_zombies_nonblock";
   man -M "$mandir" -w $page >/dev/null 2>&1 || fail "man cannot find $page in the package"
 done
 
-echo "== RUNPATH of the installed files"
+echo "== hardening and RUNPATH of the installed files"
+"$here/check-hardening.sh" "$root/usr" || fail "hardening-check, above"
 # The loader finds the library in its own search path; a RUNPATH would only
 # make it look in more places.
 while IFS= read -r -d '' file; do
