@@ -39,6 +39,7 @@ execute_process(
   ERROR_VARIABLE errors
   RESULT_VARIABLE result)
 if(NOT result EQUAL 0 OR NOT substvars MATCHES "shlibs:Depends=([^\n]+)")
+  file(REMOVE_RECURSE "${work}")
   message(FATAL_ERROR "dpkg-shlibdeps failed for ${ORVA_LIBRARY_FILE}: "
                       "${errors}")
 endif()
