@@ -19,9 +19,13 @@ endif()
 
 # The installed launcher finds the library relative to itself, so the
 # prefix may move; only a directory given as an absolute path is fixed.
+# Under /usr the library lies where the dynamic loader looks anyway, and a
+# RUNPATH would only make it probe a score of directories on every start.
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR
    IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
   set(ORVA_RPATH "${CMAKE_INSTALL_FULL_LIBDIR}")
+elseif(CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$")
+  set(ORVA_RPATH "")
 else()
   file(RELATIVE_PATH ORVA_RPATH /${CMAKE_INSTALL_BINDIR}
        /${CMAKE_INSTALL_LIBDIR})

@@ -45,6 +45,7 @@ function(orva_add_static_launcher target arch output_dir)
     INSTALL_COMMAND ""
     USES_TERMINAL_BUILD ON)
   set(${target}_PATH ${output_dir}/orva-init-static PARENT_SCOPE)
+  set(${target}_ARCH ${arch} PARENT_SCOPE)
   set(${target}_EMULATOR ${emulator} PARENT_SCOPE)
 endfunction()
 
@@ -56,6 +57,13 @@ if(ORVA_STATIC_ARCH)
                            ${PROJECT_BINARY_DIR})
   set(ORVA_STATIC_LAUNCHER ${orva_static_build_PATH})
   set(ORVA_STATIC_EMULATOR ${orva_static_build_EMULATOR})
+  # Debian's name for the architecture, for the package of its musl.
+  set(ORVA_STATIC_DEB_ARCH ${orva_static_build_ARCH})
+  if(ORVA_STATIC_DEB_ARCH STREQUAL "x86_64")
+    set(ORVA_STATIC_DEB_ARCH amd64)
+  elseif(ORVA_STATIC_DEB_ARCH STREQUAL "aarch64")
+    set(ORVA_STATIC_DEB_ARCH arm64)
+  endif()
   if(ORVA_STATIC_EMULATOR MATCHES "NOTFOUND$")
     message(FATAL_ERROR "${ORVA_STATIC_EMULATOR}: package qemu-user-static "
                         "is needed to test orva-init-static for "

@@ -1,26 +1,23 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the project as a release into /usr, makes the Debian packages with
-# CPack, checks their names, fields and contents, installs them with dpkg
-# into a scratch root, builds and runs the C example against the installed
+# Makes the Debian packages as users do, with `cmake --workflow --preset
+# deb`, has lintian check them, checks their names, fields and contents,
+# installs them with dpkg into a scratch root, runs hardening-check over
+# what they installed, builds and runs the examples against the installed
 # files, and removes the packages again.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 
-source_dir=${1:?usage: check-debs.sh SOURCE_DIR WORK_DIR [CMAKE_ARGS...]}
+source_dir=${1:?usage: check-debs.sh SOURCE_DIR WORK_DIR}
 work=${2:?}
-shift 2
 
 rm -rf "$work"
 mkdir -p "$work"
-build=$work/build
 
-echo "== build and package"
-cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_INSTALL_PREFIX=/usr -DORVA_BUILD_TESTS=OFF "$@"
-cmake --build "$build"
-(cd "$build" && cpack -G DEB)
+echo "== the deb workflow"
+(cd "$source_dir" && cmake --workflow --preset deb)
+build=$source_dir/build/deb
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 arch=$(dpkg --print-architecture)
@@ -31,8 +28,19 @@ dev_deb=$debs/liborva-dev_${version}-1_${arch}.deb
 for deb in "$lib_deb" "$init_deb" "$dev_deb"; do
   [ -f "$deb" ] || { ls -l "$debs" >&2; echo "missing $deb" >&2; exit 1; }
 done
-count=$(find "$debs" -maxdepth 1 -name '*.deb' | wc -l)
+count=$(find "$debs" -maxdepth 1 -name "*_${version}-*.deb" | wc -l)
 [ "$count" -eq 3 ] || fail "expected 3 packages, found $count"
+
+echo "== lintian"
+command -v lintian >/dev/null ||
+  { echo "lintian is missing (package lintian)" >&2; exit 1; }
+# Root is fine for looking at packages; lintian says otherwise on stderr.
+if lintian --fail-on error,warning --tag-display-limit 0 \
+  "$lib_deb" "$init_deb" "$dev_deb" 2> >(grep -v 'root privileges' >&2); then
+  echo "ok   lintian reports no error and no warning"
+else
+  fail "lintian reports the problems above"
+fi
 
 echo "== fields"
 field() { dpkg-deb -f "$1" "$2"; }
@@ -53,6 +61,8 @@ expect_field "$init_deb" Depends "^liborva0 \\(>= ${version//./\\.}\\), libc6 \\
 expect_field "$dev_deb" Package '^liborva-dev$'
 expect_field "$dev_deb" Section '^libdevel$'
 expect_field "$dev_deb" Depends "^liborva0 \\(= ${version//./\\.}-1\\)$"
+expect_field "$lib_deb" Multi-Arch '^same$'
+expect_field "$dev_deb" Multi-Arch '^same$'
 for deb in "$lib_deb" "$init_deb" "$dev_deb"; do
   expect_field "$deb" Version "^${version//./\\.}-1$"
   expect_field "$deb" Architecture "^$arch$"
@@ -66,12 +76,17 @@ dpkg-deb -e "$lib_deb" "$control"
   fail "shlibs is '$(cat "$control/shlibs")'"
 [ "$(cat "$control/triggers")" = "activate-noawait ldconfig" ] ||
   fail "triggers is '$(cat "$control/triggers")'"
+grep -q '^liborva\.so\.0 liborva0 ' "$control/symbols" || fail "liborva0 has no symbols file"
 for script in preinst postinst prerm postrm; do
   [ ! -e "$control/$script" ] || fail "liborva0 has a $script script"
 done
 
 echo "== contents"
-contents() { dpkg-deb -c "$1" | awk '{ print $6 }' | grep -v '/$' | sed 's|^\./||' | sort; }
+# The copyright file, changelog and lintian overrides are lintian's to check.
+contents() {
+  dpkg-deb -c "$1" | awk '{ print $6 }' | grep -v '/$' | sed 's|^\./||' |
+    grep -Ev '^usr/share/(doc|lintian)/' | sort
+}
 lib_files=$(contents "$lib_deb")
 init_files=$(contents "$init_deb")
 dev_files=$(contents "$dev_deb")
@@ -82,15 +97,18 @@ expect_files() {
     grep -Eq "^$pattern\$" <<<"$files" || fail "$what lacks /$pattern/"
   done
 }
-expect_files liborva0 "$lib_files" 'usr/lib/([^/]+/)?liborva\.so\.0' \
-  "usr/lib/([^/]+/)?liborva\\.so\\.${version//./\\.}"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+expect_files liborva0 "$lib_files" "usr/lib/$multiarch/liborva\\.so\\.0" \
+  "usr/lib/$multiarch/liborva\\.so\\.${version//./\\.}"
 [ "$(wc -l <<<"$lib_files")" -eq 2 ] || fail "liborva0 holds more than the library:"$'\n'"$lib_files"
-expect_files orva-init "$init_files" usr/bin/orva-init usr/share/man/man1/orva-init\\.1\\.gz
-[ "$(wc -l <<<"$init_files")" -eq 2 ] || fail "orva-init holds more than expected:"$'\n'"$init_files"
+expect_files orva-init "$init_files" usr/bin/orva-init usr/bin/orva-init-static \
+  usr/share/man/man1/orva-init\\.1\\.gz usr/share/man/man1/orva-init-static\\.1\\.gz
+[ "$(wc -l <<<"$init_files")" -eq 4 ] || fail "orva-init holds more than expected:"$'\n'"$init_files"
 expect_files liborva-dev "$dev_files" usr/include/orva\\.h 'usr/lib/([^/]+/)?liborva\.so' \
   'usr/lib/([^/]+/)?pkgconfig/orva\.pc' 'usr/lib/([^/]+/)?cmake/orva/orvaConfig\.cmake' \
   'usr/lib/([^/]+/)?cmake/orva/orvaConfigVersion\.cmake' 'usr/lib/([^/]+/)?cmake/orva/orvaTargets\.cmake' \
-  usr/share/man/man7/orva\\.7\\.gz usr/share/man/man3/orva_run\\.3\\.gz
+  usr/share/man/man7/orva\\.7\\.gz usr/share/man/man3/orva_run\\.3\\.gz \
+  "usr/lib/$multiarch/liborva\\.a"
 ! grep -q 'liborva\.so\.0' <<<"$dev_files" || fail "liborva-dev holds the shared object itself"
 
 # A root with an empty dpkg database, except libc6, which this machine has
@@ -127,15 +145,29 @@ for pkg in liborva0 orva-init liborva-dev; do
   [ "$status" = "install ok installed" ] || fail "$pkg is '$status'"
 done
 
-pc=$(find "$root/usr/lib" -name orva.pc -print -quit)
-libdir=$(dirname "$(dirname "$pc")")
-expect_run 0 "orva-init $version" "$root/usr/bin/orva-init" --version
-expect_run 0 "Usage: orva-init" "$root/usr/bin/orva-init" --help
+libdir=$root/usr/lib/$multiarch
+# Installed for real, the launcher finds the library where the loader
+# looks anyway; in the scratch root it has to be told.
+LD_LIBRARY_PATH=$libdir expect_run 0 "orva-init $version" "$root/usr/bin/orva-init" --version
+LD_LIBRARY_PATH=$libdir expect_run 0 "Usage: orva-init" "$root/usr/bin/orva-init" --help
+# The static one needs nothing from the root at all.
+expect_run 0 "orva-init $version" env -i "$root/usr/bin/orva-init-static" --version
 mandir=$root/usr/share/man
-for page in "1 orva-init" "7 orva" "3 orva_run" "3 orva_drain_zombies_nonblock"; do
+for page in "1 orva-init" "1 orva-init-static" "7 orva" "3 orva_run" \
+  "3 orva_drain_zombies_nonblock"; do
   # shellcheck disable=SC2086
   man -M "$mandir" -w $page >/dev/null 2>&1 || fail "man cannot find $page in the package"
 done
+
+echo "== hardening and RUNPATH of the installed files"
+"$here/check-hardening.sh" "$root/usr" || fail "hardening-check, above"
+# The loader finds the library in its own search path; a RUNPATH would only
+# make it look in more places.
+while IFS= read -r -d '' file; do
+  if readelf -d "$file" 2>/dev/null | grep -Eq '\((RUNPATH|RPATH)\)'; then
+    fail "${file#"$root"} has a RUNPATH: $(readelf -d "$file" | grep -E 'R(UN)?PATH')"
+  fi
+done < <(find "$root/usr" -type f -print0)
 
 echo "== the C example against the installed files"
 cp -R "$source_dir/examples/c" "$work/example"

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Runs Debian's hardening-check over every ELF file under a directory of
+# installed files; any further arguments are passed on to it.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+
+dir=${1:?usage: check-hardening.sh DIR [HARDENING_CHECK_OPTION...]}
+shift
+command -v hardening-check >/dev/null ||
+  { echo "hardening-check is missing (package devscripts)" >&2; exit 1; }
+
+# An option that CTest's generator expression left out arrives empty.
+options=()
+for option in "$@"; do
+  [ -z "$option" ] || options+=("$option")
+done
+# The linker marks a file as built for control-flow enforcement only when
+# every object in it is marked. Where the C library's start files are not
+# (Debian 12 among others), nothing linked here can carry the mark, however
+# it was compiled.
+if ! readelf -n "$(${CC:-cc} -print-file-name=Scrt1.o)" 2>/dev/null |
+  grep -q 'IBT'; then
+  options+=(--nocfprotection)
+fi
+
+checked=0
+while IFS= read -r -d '' file; do
+  [ "$(od -An -tx1 -N4 "$file" | tr -d ' ')" = 7f454c46 ] || continue
+  file_options=("${options[@]}")
+  # No function of the launcher has a local array or takes the address of
+  # a local, so -fstack-protector-strong gives it no canary, and
+  # hardening-check, which looks for the canary's failure call, would call
+  # it unprotected.
+  [ "$(basename "$file")" != orva-init ] || file_options+=(--nostackprotector)
+  # The static launcher is shipped stripped, and a static file has no
+  # dynamic symbols either, so no symbol is left in which hardening-check
+  # could find the canary's failure call; the library's code in it has
+  # canaries all the same.
+  [ "$(basename "$file")" != orva-init-static ] ||
+    file_options+=(--nostackprotector)
+  if hardening-check "${file_options[@]}" "$file"; then
+    echo "ok   hardening of ${file#"$dir"/}"
+  else
+    fail "hardening-check ${file_options[*]} $file"
+  fi
+  checked=$((checked + 1))
+done < <(find "$dir" -type f -print0 | sort -z)
+[ "$checked" -gt 0 ] || fail "no ELF file under $dir"
+
+finish
