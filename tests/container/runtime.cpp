@@ -419,19 +419,19 @@ Container::Container() {
     error_ = "runc spec failed: " + last_line(made.err);
     return;
   }
-  if (std::string why =
-          json::Value::parse(read_file(dir_ + "/config.json"), config_);
-      !why.empty()) {
-    error_ = "config.json from runc spec: " + why;
+  config_ =
+      nlohmann::json::parse(read_file(dir_ + "/config.json"), nullptr, false);
+  if (config_.is_discarded()) {
+    error_ = "config.json from runc spec is not JSON";
     return;
   }
-  json::Value &process = config_.at("process");
-  process.at("terminal") = json::Value::boolean(false);
-  process.at("env") = json::Value::array({"PATH=/bin"});
-  config_.at("root").at("path") = json::Value::string(root);
+  nlohmann::json &process = config_["process"];
+  process["terminal"] = false;
+  process["env"] = nlohmann::json::array({"PATH=/bin"});
+  config_["root"]["path"] = root;
   readonly(false);
   if (drop_resources) {
-    (void)config_.at("linux").erase("resources");
+    config_["linux"].erase("resources");
   }
 }
 
@@ -447,26 +447,23 @@ Container::~Container() {
 }
 
 void Container::args(const std::vector<std::string> &argv) {
-  config_.at("process").at("args") = json::Value::array(argv);
+  config_["process"]["args"] = argv;
 }
 
 void Container::env(const std::string &assignment) {
-  config_.at("process").at("env").items().push_back(
-      json::Value::string(assignment));
+  config_["process"]["env"].push_back(assignment);
 }
 
 void Container::user(unsigned uid, unsigned gid) {
-  json::Value &u = config_.at("process").at("user");
-  u.at("uid") = json::Value::number(uid);
-  u.at("gid") = json::Value::number(gid);
+  nlohmann::json &u = config_["process"]["user"];
+  u["uid"] = uid;
+  u["gid"] = gid;
 }
 
-void Container::readonly(bool on) {
-  config_.at("root").at("readonly") = json::Value::boolean(on);
-}
+void Container::readonly(bool on) { config_["root"]["readonly"] = on; }
 
 void Container::write_config() {
-  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump();
+  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
 }
 
 Result Container::run(milliseconds limit) {

@@ -2,7 +2,6 @@
 // Runs OCI bundles, built from this build's own files, under runc.
 #pragma once
 
-#include "json.h"
 #include "pid1.h"
 
 #include <sys/types.h>
@@ -11,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace orva_test {
 
@@ -91,7 +92,7 @@ public:
   const std::string &id() const { return id_; }
   // The config as `runc spec` wrote it, with terminal off, PATH=/bin, a
   // writable root and, where this machine needs it, no resource settings.
-  json::Value &config() { return config_; }
+  nlohmann::json &config() { return config_; }
   void args(const std::vector<std::string> &argv);
   void env(const std::string &assignment);
   void user(unsigned uid, unsigned gid);
@@ -112,7 +113,7 @@ private:
   void write_config();
   std::string id_;
   std::string dir_;
-  json::Value config_;
+  nlohmann::json config_;
   std::string error_;
   std::unique_ptr<Process> running_;
 };
