@@ -237,6 +237,24 @@ TEST(Unprivileged, LauncherFailureIsReportedOnTheRuntimesStderr) {
             "orva-init: /bin/no-such-program: No such file or directory\n");
 }
 
+// The static root must pass on its own, not because a C library or
+// liborva.so.0 found its way in; the dynamic root shows that the listing
+// sees them where they are.
+TEST(Root, HoldsOnlyWhatItsProgramsLoad) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  box.args(launcher("find / -xdev ! -type d ! -type l | sort"));
+  const Result r = box.run();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  if (orva_test::static_root()) {
+    EXPECT_EQ(r.out, "/bin/busybox\n/bin/linked-program\n/bin/orva-init\n");
+  } else {
+    EXPECT_TRUE(has_line(r.out, "/usr/lib/liborva.so.0")) << r.out;
+  }
+}
+
 // Subshells that start a short sleep and exit leave it to process 1.
 constexpr const char *kOrphansScript =
     "for i in 1 2 3; do (sleep 0.3 &); done; echo main-ready; exec sleep 60";

@@ -148,6 +148,24 @@ std::string find_busybox() {
   return "";
 }
 
+// The root's programs by where they come from on the host and where they go.
+using Placements = std::vector<std::pair<std::string, std::string>>;
+
+std::string root_programs(Placements &out) {
+  if (!static_root()) {
+    out = {{ORVA_INIT_PATH, "/bin/orva-init"},
+           {ORVA_LINKED_PROGRAM_PATH, "/bin/linked-program"}};
+    return "";
+  }
+#ifdef ORVA_STATIC_INIT_PATH
+  out = {{ORVA_STATIC_INIT_PATH, "/bin/orva-init"},
+         {ORVA_STATIC_LINKED_PROGRAM_PATH, "/bin/linked-program"}};
+  return "";
+#else
+  return "ORVA_TEST_LAUNCHER=static, but this build made no static root";
+#endif
+}
+
 std::string build_rootfs(const std::string &root) {
   std::error_code ec;
   fs::remove_all(root, ec);
@@ -161,10 +179,12 @@ std::string build_rootfs(const std::string &root) {
     return "busybox is not installed (scripts/dev test installs "
            "busybox-static)";
   }
-  for (const auto &[host, dest] :
-       {std::pair<std::string, std::string>{ORVA_INIT_PATH, "/bin/orva-init"},
-        {ORVA_LINKED_PROGRAM_PATH, "/bin/linked-program"},
-        {busybox, "/bin/busybox"}}) {
+  Placements programs;
+  if (std::string why = root_programs(programs); !why.empty()) {
+    return why;
+  }
+  programs.emplace_back(busybox, "/bin/busybox");
+  for (const auto &[host, dest] : programs) {
     if (std::string why = install(root, host, dest); !why.empty()) {
       return why;
     }
@@ -369,6 +389,11 @@ Result Process::finish(milliseconds limit) {
 Result run(const std::vector<std::string> &argv, milliseconds limit) {
   Process p(argv);
   return p.finish(limit);
+}
+
+bool static_root() {
+  const char *which = getenv("ORVA_TEST_LAUNCHER");
+  return which != nullptr && strcmp(which, "static") == 0;
 }
 
 const std::string &runtime_unavailable_reason() {

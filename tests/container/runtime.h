@@ -80,6 +80,12 @@ const std::string &runtime_unavailable_reason();
 // with the reason in `why`.
 std::string rootfs(std::string *why = nullptr);
 
+// Whether the root's programs are orva-init-static and the test program
+// linked fully static against liborva.a, so that the root holds no library
+// at all (ORVA_TEST_LAUNCHER=static); otherwise they are this build's
+// dynamic ones.
+bool static_root();
+
 // One bundle and one container id; the container is deleted and the bundle
 // removed whatever the test's outcome.
 class Container {
