@@ -1,8 +1,10 @@
 /* SPDX-License-Identifier: MIT */
 /* A long-running worker that stops cleanly on SIGTERM, SIGINT or SIGHUP.
  *
- *   ./worker           runs until it is sent one of those signals
- *   ./worker SECONDS   also stops by itself after SECONDS
+ *   ./worker                 runs until it is sent one of those signals
+ *   ./worker SECONDS         also stops by itself after SECONDS
+ *   ./worker SECONDS FINISH  takes FINISH seconds to wind down once told to
+ *                            stop, like a job that must not be cut short
  *
  * main hands the real work to orva_run. Run normally, that is a plain call.
  * As a container's process 1, worker_main runs in a child process while
@@ -35,8 +37,10 @@ static int parse_seconds(const char *text, long *seconds) {
 
 static int worker_main(int argc, char **argv) {
   long seconds = -1; /* run until signalled */
-  if (argc > 2 || (argc == 2 && parse_seconds(argv[1], &seconds) != 0)) {
-    fprintf(stderr, "usage: %s [SECONDS]\n", argv[0]);
+  long finish = 0;
+  if (argc > 3 || (argc >= 2 && parse_seconds(argv[1], &seconds) != 0) ||
+      (argc == 3 && parse_seconds(argv[2], &finish) != 0)) {
+    fprintf(stderr, "usage: %s [SECONDS [FINISH]]\n", argv[0]);
     return 64;
   }
 
@@ -65,10 +69,15 @@ static int worker_main(int argc, char **argv) {
     nanosleep(&tick, NULL);
   }
 
-  if (stop_signal != 0) {
-    printf("worker: stopping on signal %d\n", (int)stop_signal);
-  } else {
+  if (stop_signal == 0) {
     printf("worker: done\n");
+    return 0;
+  }
+  printf("worker: stopping on signal %d\n", (int)stop_signal);
+  fflush(stdout);
+  /* A wind-down longer than ORVA_STOP_TIMEOUT ends in orva's SIGKILL. */
+  for (long ticks = 0; ticks < finish * 10; ++ticks) {
+    nanosleep(&tick, NULL);
   }
   return 0;
 }

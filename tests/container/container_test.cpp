@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <thread>
 
 namespace {
 
 using orva_test::Container;
+using orva_test::has_line;
+using orva_test::orphans_gone;
 using orva_test::Process;
+using orva_test::ProcessCount;
 using orva_test::Result;
 using namespace std::chrono_literals;
 
@@ -101,10 +103,6 @@ std::vector<std::string> ignores_term(Entry e) {
     return ::testing::AssertionFailure() << "bad ready line: " << line;
   }
   return ::testing::AssertionSuccess();
-}
-
-bool has_line(const std::string &text, const std::string &line) {
-  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
 class Entrypoint : public ::testing::TestWithParam<Profile> {};
@@ -237,49 +235,27 @@ TEST(Unprivileged, LauncherFailureIsReportedOnTheRuntimesStderr) {
             "orva-init: /bin/no-such-program: No such file or directory\n");
 }
 
+// The static root must pass on its own, not because a C library or
+// liborva.so.0 found its way in; the dynamic root shows that the listing
+// sees them where they are.
+TEST(Root, HoldsOnlyWhatItsProgramsLoad) {
+  ORVA_REQUIRE_RUNC();
+  Container box;
+  ASSERT_EQ(box.error(), "");
+  box.args(launcher("find / -xdev ! -type d ! -type l | sort"));
+  const Result r = box.run();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  if (orva_test::static_root()) {
+    EXPECT_EQ(r.out, "/bin/busybox\n/bin/linked-program\n/bin/orva-init\n");
+  } else {
+    EXPECT_TRUE(has_line(r.out, "/usr/lib/liborva.so.0")) << r.out;
+  }
+}
+
 // Subshells that start a short sleep and exit leave it to process 1.
 constexpr const char *kOrphansScript =
     "for i in 1 2 3; do (sleep 0.3 &); done; echo main-ready; exec sleep 60";
-
-struct ProcessCount {
-  int zombies = 0;
-  int orphans_alive = 0;
-};
-
-// Waits until no orphan is left running, then counts zombies in the
-// container as its own ps sees them.
-::testing::AssertionResult orphans_gone(Container &box, ProcessCount &count) {
-  const auto deadline = std::chrono::steady_clock::now() + 15s;
-  for (;;) {
-    const Result ps = box.exec({"ps", "-o", "pid,stat,args"});
-    if (ps.exit_code != 0) {
-      return ::testing::AssertionFailure() << "runc exec ps: " << ps.err;
-    }
-    count = ProcessCount{};
-    std::istringstream lines(ps.out);
-    std::string line;
-    while (std::getline(lines, line)) {
-      std::istringstream fields(line);
-      std::string pid;
-      std::string stat;
-      std::string args;
-      fields >> pid >> stat;
-      std::getline(fields >> std::ws, args);
-      if (stat.rfind('Z', 0) == 0) {
-        ++count.zombies;
-      } else if (args == "sleep 0.3") {
-        ++count.orphans_alive;
-      }
-    }
-    if (count.orphans_alive == 0) {
-      return ::testing::AssertionSuccess() << ps.out;
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      return ::testing::AssertionFailure() << "orphans still run: " << ps.out;
-    }
-    std::this_thread::sleep_for(200ms);
-  }
-}
 
 TEST(Zombies, OrphansThatExitAreReapedByOrva) {
   ORVA_REQUIRE_RUNC();
@@ -289,7 +265,7 @@ TEST(Zombies, OrphansThatExitAreReapedByOrva) {
   Process &running = box.start();
   ASSERT_NE(running.wait_for_line("main-ready", 15s), "") << running.out();
   ProcessCount count;
-  ASSERT_TRUE(orphans_gone(box, count));
+  ASSERT_TRUE(orphans_gone(box, "sleep 0.3", count));
   EXPECT_EQ(count.zombies, 0);
 }
 
@@ -303,7 +279,7 @@ TEST(Zombies, WithoutOrvaTheSameOrphansStayZombies) {
   Process &running = box.start();
   ASSERT_NE(running.wait_for_line("main-ready", 15s), "") << running.out();
   ProcessCount count;
-  ASSERT_TRUE(orphans_gone(box, count));
+  ASSERT_TRUE(orphans_gone(box, "sleep 0.3", count));
   EXPECT_EQ(count.zombies, 3);
 }
 

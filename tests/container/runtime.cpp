@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -54,18 +55,6 @@ std::vector<std::string> words(const std::string &line) {
     out.push_back(w);
   }
   return out;
-}
-
-bool on_path(const std::string &program) {
-  const char *path = getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/sbin:/usr/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
 }
 
 std::string read_file(const std::string &path) {
@@ -139,13 +128,22 @@ std::string install(const std::string &root, const std::string &host,
   return "";
 }
 
-std::string find_busybox() {
-  for (const char *path : {"/usr/bin/busybox", "/bin/busybox"}) {
-    if (access(path, X_OK) == 0) {
-      return path;
-    }
+// The root's programs by where they come from on the host and where they go.
+using Placements = std::vector<std::pair<std::string, std::string>>;
+
+std::string root_programs(Placements &out) {
+  if (!static_root()) {
+    out = {{ORVA_INIT_PATH, "/bin/orva-init"},
+           {ORVA_LINKED_PROGRAM_PATH, "/bin/linked-program"}};
+    return "";
   }
+#ifdef ORVA_STATIC_INIT_PATH
+  out = {{ORVA_STATIC_INIT_PATH, "/bin/orva-init"},
+         {ORVA_STATIC_LINKED_PROGRAM_PATH, "/bin/linked-program"}};
   return "";
+#else
+  return "ORVA_TEST_LAUNCHER=static, but this build made no static root";
+#endif
 }
 
 std::string build_rootfs(const std::string &root) {
@@ -156,15 +154,17 @@ std::string build_rootfs(const std::string &root) {
       return "mkdir " + root + "/" + dir + ": " + ec.message();
     }
   }
-  const std::string busybox = find_busybox();
+  const std::string busybox = busybox_path();
   if (busybox.empty()) {
     return "busybox is not installed (scripts/dev test installs "
            "busybox-static)";
   }
-  for (const auto &[host, dest] :
-       {std::pair<std::string, std::string>{ORVA_INIT_PATH, "/bin/orva-init"},
-        {ORVA_LINKED_PROGRAM_PATH, "/bin/linked-program"},
-        {busybox, "/bin/busybox"}}) {
+  Placements programs;
+  if (std::string why = root_programs(programs); !why.empty()) {
+    return why;
+  }
+  programs.emplace_back(busybox, "/bin/busybox");
+  for (const auto &[host, dest] : programs) {
     if (std::string why = install(root, host, dest); !why.empty()) {
       return why;
     }
@@ -371,6 +371,36 @@ Result run(const std::vector<std::string> &argv, milliseconds limit) {
   return p.finish(limit);
 }
 
+bool on_path(const std::string &program) {
+  const char *path = getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/sbin:/usr/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string busybox_path() {
+  for (const char *path : {"/usr/bin/busybox", "/bin/busybox"}) {
+    if (access(path, X_OK) == 0) {
+      return path;
+    }
+  }
+  return "";
+}
+
+bool has_line(const std::string &text, const std::string &line) {
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+bool static_root() {
+  const char *which = getenv("ORVA_TEST_LAUNCHER");
+  return which != nullptr && strcmp(which, "static") == 0;
+}
+
 const std::string &runtime_unavailable_reason() {
   static const std::string reason = probe();
   return reason;
@@ -403,36 +433,49 @@ std::string rootfs(std::string *why) {
   return built.path;
 }
 
-Container::Container() {
+Container::Container(const BundleMaker &make) {
   static std::atomic<int> counter{0};
   id_ = kIdPrefix + std::to_string(getpid()) + "-" + std::to_string(++counter);
+  dir_ = std::string(ORVA_CONTAINER_WORK_DIR) + "/" + id_;
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+  fs::create_directories(ORVA_CONTAINER_WORK_DIR, ec);
+  error_ = make(dir_);
+  if (!error_.empty()) {
+    return;
+  }
+  config_ =
+      nlohmann::json::parse(read_file(dir_ + "/config.json"), nullptr, false);
+  if (config_.is_discarded()) {
+    error_ = "the bundle's config.json is not JSON";
+    return;
+  }
+  config_["process"]["terminal"] = false;
+  if (drop_resources) {
+    config_["linux"].erase("resources");
+  }
+}
+
+Container::Container()
+    : Container([](const std::string &dir) -> std::string {
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        const Result made = orva_test::run({"runc", "spec", "--bundle", dir});
+        if (made.exit_code != 0) {
+          return "runc spec failed: " + last_line(made.err);
+        }
+        return "";
+      }) {
+  if (!error_.empty()) {
+    return;
+  }
   const std::string root = rootfs(&error_);
   if (root.empty()) {
     return;
   }
-  dir_ = std::string(ORVA_CONTAINER_WORK_DIR) + "/" + id_;
-  std::error_code ec;
-  fs::remove_all(dir_, ec);
-  fs::create_directories(dir_, ec);
-  const Result made = orva_test::run({"runc", "spec", "--bundle", dir_});
-  if (made.exit_code != 0) {
-    error_ = "runc spec failed: " + last_line(made.err);
-    return;
-  }
-  if (std::string why =
-          json::Value::parse(read_file(dir_ + "/config.json"), config_);
-      !why.empty()) {
-    error_ = "config.json from runc spec: " + why;
-    return;
-  }
-  json::Value &process = config_.at("process");
-  process.at("terminal") = json::Value::boolean(false);
-  process.at("env") = json::Value::array({"PATH=/bin"});
-  config_.at("root").at("path") = json::Value::string(root);
+  config_["process"]["env"] = nlohmann::json::array({"PATH=/bin"});
+  config_["root"]["path"] = root;
   readonly(false);
-  if (drop_resources) {
-    (void)config_.at("linux").erase("resources");
-  }
 }
 
 Container::~Container() {
@@ -447,26 +490,23 @@ Container::~Container() {
 }
 
 void Container::args(const std::vector<std::string> &argv) {
-  config_.at("process").at("args") = json::Value::array(argv);
+  config_["process"]["args"] = argv;
 }
 
 void Container::env(const std::string &assignment) {
-  config_.at("process").at("env").items().push_back(
-      json::Value::string(assignment));
+  config_["process"]["env"].push_back(assignment);
 }
 
 void Container::user(unsigned uid, unsigned gid) {
-  json::Value &u = config_.at("process").at("user");
-  u.at("uid") = json::Value::number(uid);
-  u.at("gid") = json::Value::number(gid);
+  nlohmann::json &u = config_["process"]["user"];
+  u["uid"] = uid;
+  u["gid"] = gid;
 }
 
-void Container::readonly(bool on) {
-  config_.at("root").at("readonly") = json::Value::boolean(on);
-}
+void Container::readonly(bool on) { config_["root"]["readonly"] = on; }
 
 void Container::write_config() {
-  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump();
+  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
 }
 
 Result Container::run(milliseconds limit) {
@@ -489,6 +529,40 @@ Result Container::exec(const std::vector<std::string> &argv) {
   std::vector<std::string> full{"runc", "exec", id_};
   full.insert(full.end(), argv.begin(), argv.end());
   return orva_test::run(full);
+}
+
+::testing::AssertionResult
+orphans_gone(Container &box, const std::string &orphan, ProcessCount &count) {
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  for (;;) {
+    const Result ps = box.exec({"/bin/busybox", "ps", "-o", "pid,stat,args"});
+    if (ps.exit_code != 0) {
+      return ::testing::AssertionFailure() << "runc exec ps: " << ps.err;
+    }
+    count = ProcessCount{};
+    std::istringstream lines(ps.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      std::string pid;
+      std::string stat;
+      std::string args;
+      fields >> pid >> stat;
+      std::getline(fields >> std::ws, args);
+      if (stat.rfind('Z', 0) == 0) {
+        ++count.zombies;
+      } else if (args == orphan) {
+        ++count.orphans_alive;
+      }
+    }
+    if (count.orphans_alive == 0) {
+      return ::testing::AssertionSuccess() << ps.out;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      return ::testing::AssertionFailure() << "orphans still run: " << ps.out;
+    }
+    std::this_thread::sleep_for(200ms);
+  }
 }
 
 } // namespace orva_test

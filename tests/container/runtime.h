@@ -2,15 +2,19 @@
 // Runs OCI bundles, built from this build's own files, under runc.
 #pragma once
 
-#include "json.h"
 #include "pid1.h"
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace orva_test {
 
@@ -58,6 +62,12 @@ private:
 
 Result run(const std::vector<std::string> &argv, milliseconds limit = 20s);
 
+bool on_path(const std::string &program);
+// The host's busybox-static, or "" when it is not installed.
+std::string busybox_path();
+// Whether `text` has `line` as one of its whole lines.
+bool has_line(const std::string &text, const std::string &line);
+
 // Why containers cannot run here, or "" when they can. Probed once.
 const std::string &runtime_unavailable_reason();
 
@@ -79,19 +89,33 @@ const std::string &runtime_unavailable_reason();
 // with the reason in `why`.
 std::string rootfs(std::string *why = nullptr);
 
+// Whether the root's programs are orva-init-static and the test program
+// linked fully static against liborva.a, so that the root holds no library
+// at all (ORVA_TEST_LAUNCHER=static); otherwise they are this build's
+// dynamic ones.
+bool static_root();
+
 // One bundle and one container id; the container is deleted and the bundle
 // removed whatever the test's outcome.
 class Container {
 public:
+  // Writes a bundle into the directory it is given; returns "" or why not.
+  using BundleMaker = std::function<std::string(const std::string &dir)>;
+
+  // A bundle of the shared root filesystem.
   Container();
+  // A bundle that `make` writes, such as an unpacked image: its process,
+  // environment and mounts stay as they are.
+  explicit Container(const BundleMaker &make);
   ~Container();
   Container(const Container &) = delete;
   Container &operator=(const Container &) = delete;
 
   const std::string &id() const { return id_; }
-  // The config as `runc spec` wrote it, with terminal off, PATH=/bin, a
-  // writable root and, where this machine needs it, no resource settings.
-  json::Value &config() { return config_; }
+  // The bundle's config with terminal off and, where this machine needs
+  // it, no resource settings; for the shared root, the config `runc spec`
+  // wrote with PATH=/bin and a writable root.
+  nlohmann::json &config() { return config_; }
   void args(const std::vector<std::string> &argv);
   void env(const std::string &assignment);
   void user(unsigned uid, unsigned gid);
@@ -112,9 +136,19 @@ private:
   void write_config();
   std::string id_;
   std::string dir_;
-  json::Value config_;
+  nlohmann::json config_;
   std::string error_;
   std::unique_ptr<Process> running_;
 };
+
+struct ProcessCount {
+  int zombies = 0;
+  int orphans_alive = 0;
+};
+
+// Waits until no process with the arguments `orphan` is left running, then
+// counts zombies in the container as its own ps (/bin/busybox) sees them.
+::testing::AssertionResult
+orphans_gone(Container &box, const std::string &orphan, ProcessCount &count);
 
 } // namespace orva_test
