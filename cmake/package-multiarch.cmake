@@ -5,22 +5,23 @@
 # package=value pairs.
 find_program(ORVA_DPKG_DEB dpkg-deb REQUIRED)
 
+# The value that `pairs` gives `package`, or "" when it names none.
+function(value_for package pairs out)
+  set(value "")
+  foreach(pair IN LISTS pairs)
+    if(pair MATCHES "^${package}=(.+)$")
+      set(value "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   execute_process(COMMAND ${ORVA_DPKG_DEB} --field ${deb} Package
                   OUTPUT_VARIABLE package OUTPUT_STRIP_TRAILING_WHITESPACE
                   COMMAND_ERROR_IS_FATAL ANY)
-  set(value)
-  foreach(pair IN LISTS ORVA_MULTI_ARCH)
-    if(pair MATCHES "^${package}=(.+)$")
-      set(value ${CMAKE_MATCH_1})
-    endif()
-  endforeach()
-  set(built_using)
-  foreach(pair IN LISTS ORVA_BUILT_USING)
-    if(pair MATCHES "^${package}=(.+)$")
-      set(built_using "${CMAKE_MATCH_1}")
-    endif()
-  endforeach()
+  value_for(${package} "${ORVA_MULTI_ARCH}" value)
+  value_for(${package} "${ORVA_BUILT_USING}" built_using)
   if(NOT value AND NOT built_using)
     continue()
   endif()
