@@ -58,8 +58,7 @@ std::vector<char *> to_argv(std::vector<std::string> &args) {
 
 // The launcher under test, with its emulator in front where it needs one.
 std::vector<std::string> launcher_command() {
-  const char *which = getenv("ORVA_TEST_LAUNCHER");
-  if (which == nullptr || strcmp(which, "static") != 0) {
+  if (!orva_test::static_launcher_wanted()) {
     return {ORVA_INIT_PATH};
   }
 #ifdef ORVA_STATIC_INIT_PATH

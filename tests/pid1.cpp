@@ -87,6 +87,11 @@ bool pid1_required() {
   return value != nullptr && *value != '\0' && strcmp(value, "0") != 0;
 }
 
+bool static_launcher_wanted() {
+  const char *which = getenv("ORVA_TEST_LAUNCHER");
+  return which != nullptr && strcmp(which, "static") == 0;
+}
+
 const std::string &pid_namespace_unavailable_reason() {
   static const std::string reason = [] {
     int fds[2];

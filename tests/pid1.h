@@ -29,6 +29,10 @@ const std::string &pid_namespace_unavailable_reason();
 
 bool pid1_required();
 
+// Whether ORVA_TEST_LAUNCHER=static asks for the tests to run over the
+// static launcher (and, in containers, a root of static files alone).
+bool static_launcher_wanted();
+
 struct Outcome {
   int status = -1;        // raw wait status of process 1; -1 if it never ended
   bool timed_out = false; // the namespace was killed at the deadline

@@ -132,7 +132,7 @@ std::string install(const std::string &root, const std::string &host,
 using Placements = std::vector<std::pair<std::string, std::string>>;
 
 std::string root_programs(Placements &out) {
-  if (!static_root()) {
+  if (!static_launcher_wanted()) {
     out = {{ORVA_INIT_PATH, "/bin/orva-init"},
            {ORVA_LINKED_PROGRAM_PATH, "/bin/linked-program"}};
     return "";
@@ -394,11 +394,6 @@ std::string busybox_path() {
 
 bool has_line(const std::string &text, const std::string &line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
-}
-
-bool static_root() {
-  const char *which = getenv("ORVA_TEST_LAUNCHER");
-  return which != nullptr && strcmp(which, "static") == 0;
 }
 
 const std::string &runtime_unavailable_reason() {

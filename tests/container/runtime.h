@@ -85,15 +85,11 @@ const std::string &runtime_unavailable_reason();
   } while (0)
 
 // The shared root filesystem: /bin/orva-init, /bin/linked-program, busybox
-// with every applet in /bin, and the libraries they load. "" on failure,
-// with the reason in `why`.
+// with every applet in /bin, and the libraries they load; with
+// ORVA_TEST_LAUNCHER=static, the static launcher and the test program linked
+// fully static against liborva.a, so no library at all. "" on failure, with
+// the reason in `why`.
 std::string rootfs(std::string *why = nullptr);
-
-// Whether the root's programs are orva-init-static and the test program
-// linked fully static against liborva.a, so that the root holds no library
-// at all (ORVA_TEST_LAUNCHER=static); otherwise they are this build's
-// dynamic ones.
-bool static_root();
 
 // One bundle and one container id; the container is deleted and the bundle
 // removed whatever the test's outcome.
