@@ -13,19 +13,24 @@ namespace orva_test {
 // Why process-1 scenarios cannot run here, or "" when they can. Probed once.
 const std::string &pid_namespace_unavailable_reason();
 
-// Skips the current test when no PID namespace can be made, or fails it when
-// ORVA_REQUIRE_PID1 is set (CI must not pass on a skip).
-#define ORVA_REQUIRE_PID_NAMESPACE()                                           \
+// Skips the current test when `why` (an expression giving the reason) is
+// not empty, or fails it when ORVA_REQUIRE_PID1 is set (CI must not pass on
+// a skip); `what` names the tests in the failure.
+#define ORVA_REQUIRE(why, what)                                                \
   do {                                                                         \
-    const std::string &orva_why_ =                                             \
-        ::orva_test::pid_namespace_unavailable_reason();                       \
+    const std::string orva_why_ = (why);                                       \
     if (!orva_why_.empty()) {                                                  \
       if (::orva_test::pid1_required()) {                                      \
-        FAIL() << "process-1 tests are required: " << orva_why_;               \
+        FAIL() << what " are required: " << orva_why_;                         \
       }                                                                        \
       GTEST_SKIP() << orva_why_;                                               \
     }                                                                          \
   } while (0)
+
+// Process-1 scenarios need a new PID namespace.
+#define ORVA_REQUIRE_PID_NAMESPACE()                                           \
+  ORVA_REQUIRE(::orva_test::pid_namespace_unavailable_reason(),                \
+               "process-1 tests")
 
 bool pid1_required();
 

@@ -47,15 +47,7 @@ std::string image_tools_missing() {
 // Skips the test without the image tools, or fails it when
 // ORVA_REQUIRE_PID1 is set, as the container tests do without runc.
 #define ORVA_REQUIRE_IMAGE_TOOLS()                                             \
-  do {                                                                         \
-    const std::string orva_why_ = image_tools_missing();                       \
-    if (!orva_why_.empty()) {                                                  \
-      if (::orva_test::pid1_required()) {                                      \
-        FAIL() << "image tests are required: " << orva_why_;                   \
-      }                                                                        \
-      GTEST_SKIP() << orva_why_;                                               \
-    }                                                                          \
-  } while (0)
+  ORVA_REQUIRE(image_tools_missing(), "image tests")
 
 struct Example {
   const char *name;

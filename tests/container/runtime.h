@@ -74,15 +74,7 @@ const std::string &runtime_unavailable_reason();
 // Skips the test when runc cannot run containers here, or fails it when
 // ORVA_REQUIRE_PID1 is set (CI must not pass on a skip).
 #define ORVA_REQUIRE_RUNC()                                                    \
-  do {                                                                         \
-    const std::string &orva_why_ = ::orva_test::runtime_unavailable_reason();  \
-    if (!orva_why_.empty()) {                                                  \
-      if (::orva_test::pid1_required()) {                                      \
-        FAIL() << "container tests are required: " << orva_why_;               \
-      }                                                                        \
-      GTEST_SKIP() << orva_why_;                                               \
-    }                                                                          \
-  } while (0)
+  ORVA_REQUIRE(::orva_test::runtime_unavailable_reason(), "container tests")
 
 // The shared root filesystem: /bin/orva-init, /bin/linked-program, busybox
 // with every applet in /bin, and the libraries they load; with
