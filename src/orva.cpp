@@ -161,16 +161,11 @@ private:
   return 1;
 }
 
-// A group that has already gone (ESRCH) is not an error.
-void forward_to_group(pid_t child, int sig) {
+// Sends to the child's whole group; one that has already gone (ESRCH) is
+// not an error. `what` names the call in the message of any other failure.
+void signal_group(pid_t child, int sig, const char *what) {
   if (kill(-child, sig) != 0 && errno != ESRCH) {
-    perror("orva: kill");
-  }
-}
-
-void kill_group(pid_t child) {
-  if (kill(-child, SIGKILL) != 0 && errno != ESRCH) {
-    perror("orva: kill(SIGKILL)");
+    perror(what);
   }
 }
 
@@ -262,7 +257,7 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
         // Without a clock, wait as long as was left last time.
         timeout = &remaining.ts;
       } else if (now >= deadline) {
-        kill_group(child);
+        signal_group(child, SIGKILL, "orva: kill(SIGKILL)");
         kill_sent = true;
       } else {
         remaining = deadline - now;
@@ -273,7 +268,7 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
     const int sig = sigtimedwait(&full, &info, timeout);
     if (sig < 0) {
       if (errno == EAGAIN) {
-        kill_group(child);
+        signal_group(child, SIGKILL, "orva: kill(SIGKILL)");
         kill_sent = true;
       } else if (errno != EINTR) {
         perror("orva: sigtimedwait");
@@ -283,7 +278,7 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
     if (sig == SIGCHLD) {
       continue;
     }
-    forward_to_group(child, sig);
+    signal_group(child, sig, "orva: kill");
     Instant now{};
     if (!stopping && orva_is_terminate_signal(sig) == 1 &&
         read_monotonic_clock(now)) {
