@@ -22,11 +22,7 @@ function(orva_add_static_launcher target arch output_dir)
   set(emulator "")
   if(NOT arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
     find_program(ORVA_QEMU_${arch} qemu-${arch}-static)
-    if(ORVA_QEMU_${arch})
-      set(emulator ${ORVA_QEMU_${arch}})
-    else()
-      set(emulator "qemu-${arch}-static-NOTFOUND")
-    endif()
+    set(emulator ${ORVA_QEMU_${arch}})
   endif()
 
   include(ExternalProject)
@@ -65,8 +61,8 @@ if(ORVA_STATIC_ARCH)
     set(ORVA_STATIC_DEB_ARCH arm64)
   endif()
   if(ORVA_STATIC_EMULATOR MATCHES "NOTFOUND$")
-    message(FATAL_ERROR "${ORVA_STATIC_EMULATOR}: package qemu-user-static "
-                        "is needed to test orva-init-static for "
-                        "${ORVA_STATIC_ARCH}")
+    message(FATAL_ERROR "qemu-${orva_static_build_ARCH}-static not found: "
+                        "package qemu-user-static is needed to test "
+                        "orva-init-static for ${ORVA_STATIC_ARCH}")
   endif()
 endif()
