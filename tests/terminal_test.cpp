@@ -19,7 +19,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -93,6 +96,9 @@ public:
 
   int master() const { return master_; }
   const std::string &slave() const { return slave_; }
+  int open_slave() const {
+    return open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
 
   void type(const std::string &text) const {
     ASSERT_EQ(write(master_, text.data(), text.size()),
@@ -142,30 +148,48 @@ __attribute__((format(printf, 1, 2))) void report(const char *format, ...) {
   }
 }
 
-// Makes process 1 a session leader with `slave` as controlling terminal,
-// as a container runtime does for an interactive container. The terminal
-// goes on the standard descriptors marked in `on`; the others keep what
-// the harness gave them (/dev/null and pipes).
-int become_session_on(const std::string &slave, int master,
-                      const bool (&on)[3]) {
-  close(master);
-  g_report = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 10);
-  if (g_report < 0 || setsid() < 0) {
-    return kNoSession;
-  }
-  g_tty = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (g_tty < 0 || ioctl(g_tty, TIOCSCTTY, 0) != 0) {
-    return kNoTerminal;
-  }
-  for (int fd = 0; fd < 3; ++fd) {
-    if (on[fd] && dup2(g_tty, fd) != fd) {
-      return kNoTerminal;
+// Puts `fd` on each standard descriptor marked in `on`.
+bool put_on_stdio(int fd, const bool (&on)[3]) {
+  for (int std_fd = 0; std_fd < 3; ++std_fd) {
+    if (on[std_fd] && dup2(fd, std_fd) != std_fd) {
+      return false;
     }
   }
-  return 0;
+  return true;
 }
 
 constexpr bool kAllStreams[3] = {true, true, true};
+
+// Process 1 made a session leader with the slave of `pty` as controlling
+// terminal, as a container runtime does for an interactive container, then
+// running `body`. The terminal goes on the standard descriptors marked in
+// `on`; the others keep what the harness gave them (/dev/null and pipes).
+Pid1 on_terminal(const Pty &pty, const bool (&on)[3],
+                 std::function<int()> body) {
+  return Pid1([&pty, &on, body = std::move(body)] {
+    close(pty.master());
+    g_report = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 10);
+    if (g_report < 0 || setsid() < 0) {
+      return kNoSession;
+    }
+    g_tty = pty.open_slave();
+    if (g_tty < 0 || ioctl(g_tty, TIOCSCTTY, 0) != 0 ||
+        !put_on_stdio(g_tty, on)) {
+      return kNoTerminal;
+    }
+    g_tcsetpgrp = TcsetpgrpControl{};
+    return body();
+  });
+}
+
+// Closes the descriptors a test opened, whichever of them it got.
+void close_all(std::initializer_list<int> fds) {
+  for (const int fd : fds) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+}
 
 TEST(TerminalFd, OnlyOpenTerminalsCount) {
   int pipe_fds[2];
@@ -173,7 +197,7 @@ TEST(TerminalFd, OnlyOpenTerminalsCount) {
   const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(devnull, 0);
   Pty pty;
-  const int slave = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int slave = pty.open_slave();
   ASSERT_GE(slave, 0);
   const int closed = dup(devnull);
   close(closed);
@@ -195,42 +219,31 @@ TEST(TerminalFd, OnlyOpenTerminalsCount) {
   errno = 0;
   EXPECT_EQ(orva_is_terminal_fd(-1), 0);
   EXPECT_EQ(errno, 0);
-
-  close(slave);
-  close(devnull);
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
+  close_all({slave, devnull, pipe_fds[0], pipe_fds[1]});
 }
 
-// Puts a terminal, or a pipe, on the standard descriptors of the test process
-// for the length of one case, and puts the originals back.
-class StdioSwap {
-public:
-  StdioSwap() {
-    for (int fd = 0; fd < 3; ++fd) {
-      saved_[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+// Runs `body` with `fds` on the standard descriptors of the test process,
+// then puts the originals back.
+template <class Body> void with_stdio(const int (&fds)[3], Body body) {
+  int saved[3];
+  for (int fd = 0; fd < 3; ++fd) {
+    saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    (void)dup2(fds[fd], fd);
+  }
+  body();
+  for (int fd = 0; fd < 3; ++fd) {
+    if (saved[fd] >= 0) {
+      (void)dup2(saved[fd], fd);
+      close(saved[fd]);
     }
   }
-  ~StdioSwap() {
-    for (int fd = 0; fd < 3; ++fd) {
-      if (saved_[fd] >= 0) {
-        (void)dup2(saved_[fd], fd);
-        close(saved_[fd]);
-      }
-    }
-  }
-  StdioSwap(const StdioSwap &) = delete;
-  StdioSwap &operator=(const StdioSwap &) = delete;
-
-private:
-  int saved_[3] = {-1, -1, -1};
-};
+}
 
 // The rules for combining the three descriptors' outcomes, with the errors
 // scripted: a real terminal gives the same answer on every descriptor.
 TEST(ForegroundForStdio, CombinesDescriptorErrors) {
   Pty pty;
-  const int slave = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int slave = pty.open_slave();
   ASSERT_GE(slave, 0);
   int pipe_fds[2];
   ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
@@ -252,24 +265,22 @@ TEST(ForegroundForStdio, CombinesDescriptorErrors) {
       {"no terminal, no call", {kPipe, kPipe, kPipe}, 0, 0},
   };
   for (const auto &c : cases) {
+    int stdio[3];
+    g_tcsetpgrp = TcsetpgrpControl{};
+    g_tcsetpgrp.scripted = true;
+    for (int fd = 0; fd < 3; ++fd) {
+      const bool tty = c.result[fd] != kPipe;
+      g_tcsetpgrp.result[fd] = tty ? c.result[fd] : 0;
+      stdio[fd] = tty ? slave : pipe_fds[fd == 0 ? 0 : 1];
+    }
     int result = 0;
     int error = 0;
-    TcsetpgrpControl seen;
-    {
-      StdioSwap swap;
-      g_tcsetpgrp = TcsetpgrpControl{};
-      g_tcsetpgrp.scripted = true;
-      for (int fd = 0; fd < 3; ++fd) {
-        const bool tty = c.result[fd] != kPipe;
-        g_tcsetpgrp.result[fd] = tty ? c.result[fd] : 0;
-        (void)dup2(tty ? slave : pipe_fds[fd == 0 ? 0 : 1], fd);
-      }
+    with_stdio(stdio, [&] {
       errno = 0;
       result = orva_set_foreground_pgrp_for_stdio(getpgrp());
       error = errno;
-      seen = g_tcsetpgrp;
-      g_tcsetpgrp = TcsetpgrpControl{};
-    }
+    });
+    const TcsetpgrpControl seen = std::exchange(g_tcsetpgrp, {});
     EXPECT_EQ(result, c.expected == 0 ? 0 : -1) << c.what;
     if (c.expected != 0) {
       EXPECT_EQ(error, c.expected) << c.what;
@@ -279,9 +290,7 @@ TEST(ForegroundForStdio, CombinesDescriptorErrors) {
       EXPECT_LT(seen.fds[i - 1], seen.fds[i]) << c.what << ": out of order";
     }
   }
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
-  close(slave);
+  close_all({pipe_fds[0], pipe_fds[1], slave});
 }
 
 // The same function against the kernel, from a session leader whose
@@ -290,17 +299,10 @@ TEST(ForegroundForStdio, KernelErrorsOnAControllingTerminal) {
   ORVA_REQUIRE_PID_NAMESPACE();
   Pty pty;
   Pty other;
-  Pid1 init([&] {
-    if (const int failed =
-            become_session_on(pty.slave(), pty.master(), kAllStreams)) {
-      return failed;
-    }
+  Pid1 init = on_terminal(pty, kAllStreams, [&] {
     // Process 1's group loses the foreground in one case below and would
     // be refused (EIO, reported as ENOTTY) from then on.
-    sigset_t ttou;
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    sigprocmask(SIG_BLOCK, &ttou, nullptr);
+    (void)signal(SIGTTOU, SIG_IGN);
 
     const pid_t gone = fork();
     if (gone == 0) {
@@ -333,7 +335,8 @@ TEST(ForegroundForStdio, KernelErrorsOnAControllingTerminal) {
     auto attempt = [](const char *what, pid_t pgrp) {
       errno = 0;
       const int result = orva_set_foreground_pgrp_for_stdio(pgrp);
-      report("%s: %d %d fg=%s\n", what, result, result == 0 ? 0 : errno,
+      const char *error = result == 0 ? "0" : strerrorname_np(errno);
+      report("%s: %d %s fg=%s\n", what, result, error ? error : "?",
              tcgetpgrp(g_tty) == pgrp ? "yes" : "no");
     };
     attempt("own group", getpgrp());
@@ -341,59 +344,24 @@ TEST(ForegroundForStdio, KernelErrorsOnAControllingTerminal) {
     attempt("no such group", gone);
     attempt("other session", outsider);
     attempt("group in the session", member);
-
     // A terminal that is somebody else's answers ENOTTY.
-    const int foreign =
-        open(other.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    for (int fd = 0; fd < 3; ++fd) {
-      dup2(foreign, fd);
-    }
+    (void)put_on_stdio(other.open_slave(), kAllStreams);
     attempt("not the controlling terminal", getpgrp());
     // No terminal on the standard streams at all.
-    const int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    for (int fd = 0; fd < 3; ++fd) {
-      dup2(devnull, fd);
-    }
+    (void)put_on_stdio(open("/dev/null", O_RDWR | O_CLOEXEC), kAllStreams);
     attempt("no terminal", -1);
     return 0;
   });
   const Outcome o = init.wait(20s);
   ASSERT_FALSE(o.timed_out);
   EXPECT_EQ(o.exit_code(), 0) << o.err;
-  const std::string expected = "own group: 0 0 fg=yes\n"
-                               "negative: -1 " +
-                               std::to_string(EINVAL) +
-                               " fg=no\n"
-                               "no such group: -1 " +
-                               std::to_string(ESRCH) +
-                               " fg=no\n"
-                               "other session: 0 0 fg=no\n"
-                               "group in the session: 0 0 fg=yes\n"
-                               "not the controlling terminal: 0 0 fg=no\n"
-                               "no terminal: 0 0 fg=no\n";
-  EXPECT_EQ(o.out, expected);
-}
-
-// Reported from inside the managed child and from process 1 afterwards.
-struct HandOff {
-  int child_pgrp = -1;
-  int child_foreground = -1;
-  int child_calls = -1;
-  int code = -1;
-  int init_foreground = -1;
-  int init_calls = -1;
-};
-
-HandOff parse_hand_off(const std::string &out) {
-  HandOff h;
-  if (sscanf(out.c_str(),
-             "child: pgrp %d foreground %d calls %d\n"
-             "init: code %d foreground %d calls %d\n",
-             &h.child_pgrp, &h.child_foreground, &h.child_calls, &h.code,
-             &h.init_foreground, &h.init_calls) != 6) {
-    ADD_FAILURE() << "unexpected report: " << out;
-  }
-  return h;
+  EXPECT_EQ(o.out, "own group: 0 0 fg=yes\n"
+                   "negative: -1 EINVAL fg=no\n"
+                   "no such group: -1 ESRCH fg=no\n"
+                   "other session: 0 0 fg=no\n"
+                   "group in the session: 0 0 fg=yes\n"
+                   "not the controlling terminal: 0 0 fg=no\n"
+                   "no terminal: 0 0 fg=no\n");
 }
 
 TEST(SupervisorHandOff, FollowsWhicheverStreamIsTheTerminal) {
@@ -410,12 +378,7 @@ TEST(SupervisorHandOff, FollowsWhicheverStreamIsTheTerminal) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     Pty pty;
-    Pid1 init([&] {
-      if (const int failed =
-              become_session_on(pty.slave(), pty.master(), c.on)) {
-        return failed;
-      }
-      g_tcsetpgrp = TcsetpgrpControl{};
+    Pid1 init = on_terminal(pty, c.on, [] {
       const int code = orva_run(
           [](int, char **) {
             report("child: pgrp %d foreground %d calls %d\n",
@@ -431,7 +394,22 @@ TEST(SupervisorHandOff, FollowsWhicheverStreamIsTheTerminal) {
     const Outcome o = init.wait(20s);
     ASSERT_FALSE(o.timed_out);
     ASSERT_EQ(o.exit_code(), 0) << o.err;
-    const HandOff h = parse_hand_off(o.out);
+    // Reported from inside the managed child and from process 1 afterwards.
+    struct {
+      int child_pgrp = -1;
+      int child_foreground = -1;
+      int child_calls = -1;
+      int code = -1;
+      int init_foreground = -1;
+      int init_calls = -1;
+    } h;
+    EXPECT_EQ(sscanf(o.out.c_str(),
+                     "child: pgrp %d foreground %d calls %d\n"
+                     "init: code %d foreground %d calls %d\n",
+                     &h.child_pgrp, &h.child_foreground, &h.child_calls,
+                     &h.code, &h.init_foreground, &h.init_calls),
+              6)
+        << "unexpected report: " << o.out;
     EXPECT_EQ(h.code, 7);
     EXPECT_NE(h.child_pgrp, 1) << "the child needs a group of its own";
     const bool any = c.on[0] || c.on[1] || c.on[2];
@@ -459,12 +437,7 @@ TEST(SupervisorHandOff, FollowsWhicheverStreamIsTheTerminal) {
 TEST(SupervisorHandOff, ImmediateReaderIsNotLeftStopped) {
   ORVA_REQUIRE_PID_NAMESPACE();
   Pty pty;
-  Pid1 init([&] {
-    if (const int failed =
-            become_session_on(pty.slave(), pty.master(), kAllStreams)) {
-      return failed;
-    }
-    g_tcsetpgrp = TcsetpgrpControl{};
+  Pid1 init = on_terminal(pty, kAllStreams, [] {
     g_tcsetpgrp.hold_back_pid1 = true;
     return orva_run(
         [](int, char **) {
@@ -516,11 +489,7 @@ TEST(LauncherOnATerminal, ShellsReadTheirInputAndFinish) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     Pty pty;
-    Pid1 init([&] {
-      if (const int failed =
-              become_session_on(pty.slave(), pty.master(), kAllStreams)) {
-        return failed;
-      }
+    Pid1 init = on_terminal(pty, kAllStreams, [&] {
       std::vector<char *> argv{const_cast<char *>("orva-init")};
       for (const char *arg : c.argv) {
         argv.push_back(const_cast<char *>(arg));
