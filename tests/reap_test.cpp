@@ -17,6 +17,7 @@
 #include <chrono>
 #include <initializer_list>
 #include <ostream>
+#include <source_location>
 
 namespace {
 
@@ -62,6 +63,38 @@ void await_exit(pid_t pid) {
   ASSERT_EQ(rc, 0) << "waitid " << pid << ": " << strerror(errno);
 }
 
+// A child that has already exited, left for the next waitpid to report.
+pid_t spawn_exited(int code) {
+  const pid_t pid = spawn_exiting(code);
+  await_exit(pid);
+  return pid;
+}
+
+// Sleeps 100 ms, then (when `interrupt`) signals its parent with SIGUSR1
+// and sleeps another 100 ms; exits 5 if it signalled, 9 if not.
+void napping_child(int interrupt) {
+  const timespec nap{0, 100'000'000};
+  (void)nanosleep(&nap, nullptr);
+  if (interrupt != 0) {
+    (void)kill(getppid(), SIGUSR1);
+    (void)nanosleep(&nap, nullptr);
+    _exit(5);
+  }
+  _exit(9);
+}
+
+// One call of orva_wait_for_managed_child: its result, and what it left in
+// an exit code that starts out as kUntouched.
+void expect_wait(pid_t pid, int nonblock, int result, int code,
+                 const char *why = "",
+                 std::source_location where = std::source_location::current()) {
+  const ::testing::ScopedTrace trace(where.file_name(),
+                                     static_cast<int>(where.line()), why);
+  int got = kUntouched;
+  EXPECT_EQ(orva_wait_for_managed_child(pid, &got, nonblock), result);
+  EXPECT_EQ(got, code);
+}
+
 // Neither check reaps anything.
 bool is_reaped(pid_t pid) {
   siginfo_t info{};
@@ -75,6 +108,12 @@ bool is_still_running(pid_t pid) {
   return waitid(P_PID, static_cast<id_t>(pid), &info,
                 WEXITED | WNOHANG | WNOWAIT) == 0 &&
          info.si_pid == 0;
+}
+
+template <size_t N> void expect_reaped(const pid_t (&pids)[N]) {
+  for (const pid_t pid : pids) {
+    EXPECT_TRUE(is_reaped(pid)) << pid;
+  }
 }
 
 void kill_and_reap(pid_t pid) {
@@ -117,11 +156,7 @@ TEST_P(MappedExitCode, ForTheManagedChild) {
         if (nonblock != 0) {
           await_exit(pid);
         }
-        int code = kUntouched;
-        EXPECT_EQ(
-            orva_wait_for_managed_child(any_child ? -1 : pid, &code, nonblock),
-            1);
-        EXPECT_EQ(code, e.expected);
+        expect_wait(any_child ? -1 : pid, nonblock, 1, e.expected);
         EXPECT_TRUE(is_reaped(pid));
       });
     }
@@ -146,56 +181,43 @@ TEST(WaitForManagedChild, SkipsOtherChildrenUntilTheManagedOneEnds) {
           _exit(7);
         },
         go[0]);
-    const pid_t others[] = {spawn_exiting(1), spawn_exiting(2)};
-    for (const pid_t other : others) {
-      await_exit(other);
-    }
-
-    int code = kUntouched;
-    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 1), 0);
-    EXPECT_EQ(code, kUntouched);
-    for (const pid_t other : others) {
-      EXPECT_TRUE(is_reaped(other)) << other;
-    }
+    const pid_t others[] = {spawn_exited(1), spawn_exited(2)};
+    expect_wait(managed, 1, 0, kUntouched);
+    expect_reaped(others);
     EXPECT_TRUE(is_still_running(managed));
 
     ASSERT_EQ(write(go[1], "x", 1), 1);
     const pid_t late = spawn_exiting(4);
     await_exit(managed);
     await_exit(late);
-    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 1), 1);
-    EXPECT_EQ(code, 7);
+    expect_wait(managed, 1, 1, 7);
     EXPECT_TRUE(is_reaped(managed));
     // The kernel decides whether the other one came first; if not, it is
     // left for a later call.
     if (!is_reaped(late)) {
-      code = kUntouched;
-      EXPECT_EQ(orva_wait_for_managed_child(-1, &code, 1), 1);
-      EXPECT_EQ(code, 4);
+      expect_wait(-1, 1, 1, 4);
     }
-    code = kUntouched;
-    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 1), 1);
-    EXPECT_EQ(code, 0) << "no child is left";
+    expect_wait(managed, 1, 1, 0, "no child is left");
   });
 }
 
-TEST(WaitForManagedChild, BlockingWaitSkipsOtherChildren) {
-  in_forked_child([] {
-    const pid_t other = spawn_exiting(1);
-    await_exit(other);
-    const pid_t managed = spawn(
-        [](int) {
-          const timespec nap{0, 100'000'000};
-          (void)nanosleep(&nap, nullptr);
-          _exit(9);
-        },
-        0);
-    int code = kUntouched;
-    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 0), 1);
-    EXPECT_EQ(code, 9);
-    EXPECT_TRUE(is_reaped(other));
-    EXPECT_TRUE(is_reaped(managed));
-  });
+// A signal that interrupts a blocking wait is no reason to give up on it.
+TEST(WaitForManagedChild, BlockingWaitSkipsOtherChildrenAndRetriesOnEintr) {
+  for (const int interrupt : {0, 1}) {
+    SCOPED_TRACE(interrupt != 0 ? "interrupted" : "not interrupted");
+    in_forked_child([interrupt] {
+      struct sigaction action {};
+      action.sa_handler = [](int) {};
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = 0; // no SA_RESTART: waitpid fails with EINTR
+      ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
+      const pid_t other = spawn_exited(1);
+      const pid_t managed = spawn(napping_child, interrupt);
+      expect_wait(managed, 0, 1, interrupt != 0 ? 5 : 9);
+      EXPECT_TRUE(is_reaped(other));
+      EXPECT_TRUE(is_reaped(managed));
+    });
+  }
 }
 
 TEST(WaitForManagedChild, NonblockWithNothingExitedLeavesTheCodeAlone) {
@@ -203,11 +225,7 @@ TEST(WaitForManagedChild, NonblockWithNothingExitedLeavesTheCodeAlone) {
     SCOPED_TRACE(::testing::Message() << "pid " << target);
     in_forked_child([target] {
       const pid_t running = spawn_running();
-      int code = kUntouched;
-      EXPECT_EQ(
-          orva_wait_for_managed_child(target == 1 ? running : target, &code, 1),
-          0);
-      EXPECT_EQ(code, kUntouched);
+      expect_wait(target == 1 ? running : target, 1, 0, kUntouched);
       EXPECT_TRUE(is_still_running(running));
       kill_and_reap(running);
     });
@@ -223,12 +241,7 @@ TEST(WaitForManagedChild, WithNoChildrenAtAll) {
     for (const Case c : {Case{12345, 1}, Case{0, 1}, Case{-1, 0}}) {
       SCOPED_TRACE(::testing::Message()
                    << "pid " << c.pid << ", nonblock " << nonblock);
-      in_forked_child([&] {
-        int code = kUntouched;
-        EXPECT_EQ(orva_wait_for_managed_child(c.pid, &code, nonblock),
-                  c.result);
-        EXPECT_EQ(code, 0);
-      });
+      in_forked_child([&] { expect_wait(c.pid, nonblock, c.result, 0); });
     }
   }
 }
@@ -237,20 +250,12 @@ TEST(WaitForManagedChild, WithNoChildrenAtAll) {
 // end of all children ends the wait.
 TEST(WaitForManagedChild, PidZeroMatchesNoChild) {
   in_forked_child([] {
-    const pid_t exited[] = {spawn_exiting(1), spawn_exiting(2)};
+    const pid_t exited[] = {spawn_exited(1), spawn_exited(2)};
     const pid_t running = spawn_running();
-    for (const pid_t pid : exited) {
-      await_exit(pid);
-    }
-    int code = kUntouched;
-    EXPECT_EQ(orva_wait_for_managed_child(0, &code, 1), 0);
-    EXPECT_EQ(code, kUntouched);
-    for (const pid_t pid : exited) {
-      EXPECT_TRUE(is_reaped(pid)) << pid;
-    }
+    expect_wait(0, 1, 0, kUntouched);
+    expect_reaped(exited);
     ASSERT_EQ(kill(running, SIGTERM), 0);
-    EXPECT_EQ(orva_wait_for_managed_child(0, &code, 0), 1);
-    EXPECT_EQ(code, 0);
+    expect_wait(0, 0, 1, 0);
     EXPECT_TRUE(is_reaped(running));
   });
 }
@@ -259,8 +264,7 @@ TEST(WaitForManagedChild, NullExitCodeReapsNothing) {
   for (const int nonblock : {0, 1}) {
     SCOPED_TRACE(::testing::Message() << "nonblock " << nonblock);
     in_forked_child([nonblock] {
-      const pid_t pid = spawn_exiting(3);
-      await_exit(pid);
+      const pid_t pid = spawn_exited(3);
       errno = 0;
       EXPECT_EQ(orva_wait_for_managed_child(pid, nullptr, nonblock), -1);
       EXPECT_EQ(errno, EINVAL);
@@ -270,44 +274,16 @@ TEST(WaitForManagedChild, NullExitCodeReapsNothing) {
   }
 }
 
-// A signal that interrupts a blocking wait is no reason to give up on it.
-TEST(WaitForManagedChild, RetriesAfterAnInterruptedWait) {
-  in_forked_child([] {
-    struct sigaction action {};
-    action.sa_handler = [](int) {};
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: waitpid fails with EINTR
-    ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
-    const pid_t managed = spawn(
-        [](int) {
-          const timespec nap{0, 100'000'000};
-          (void)nanosleep(&nap, nullptr);
-          (void)kill(getppid(), SIGUSR1);
-          (void)nanosleep(&nap, nullptr);
-          _exit(5);
-        },
-        0);
-    int code = kUntouched;
-    EXPECT_EQ(orva_wait_for_managed_child(managed, &code, 0), 1);
-    EXPECT_EQ(code, 5);
-  });
-}
-
 TEST(DrainZombies, ReapsTheExitedAndLeavesTheRunning) {
   in_forked_child(
       [] {
-        const pid_t exited[] = {spawn_exiting(0), spawn_exiting(1),
-                                spawn_exiting(2)};
+        const pid_t exited[] = {spawn_exited(0), spawn_exited(1),
+                                spawn_exited(2)};
         const pid_t running = spawn_running();
-        for (const pid_t pid : exited) {
-          await_exit(pid);
-        }
         // A blocking wait would hang on the running child; the time limit
         // of the forked child catches that.
         orva_drain_zombies_nonblock();
-        for (const pid_t pid : exited) {
-          EXPECT_TRUE(is_reaped(pid)) << pid;
-        }
+        expect_reaped(exited);
         EXPECT_TRUE(is_still_running(running));
         kill_and_reap(running);
         orva_drain_zombies_nonblock(); // no children at all

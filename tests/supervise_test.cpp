@@ -149,6 +149,7 @@ long long number_after(const std::string &out, const std::string &key) {
   return atoll(out.c_str() + at + key.size());
 }
 
+// Process-1 scenarios; the test process keeps its own signal mask.
 class Supervise : public orva_test::KeepsSignalMask {
 protected:
   void SetUp() override {
@@ -157,16 +158,72 @@ protected:
   }
 };
 
+template <class Param>
+class SuperviseWith : public Supervise,
+                      public ::testing::WithParamInterface<Param> {};
+
+// Reaps process 1's children until none is left, and says whether one was
+// still running at `limit`. A SIGKILL takes effect only when its target
+// next runs, hence the grace.
+std::string running_children_after(milliseconds limit) {
+  const auto start = Clock::now();
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid < 0) {
+      return "no child left running\n";
+    }
+    if (pid == 0) {
+      if (elapsed_ms(start) > limit.count()) {
+        return "a child still running\n";
+      }
+      sleep_for(milliseconds(5));
+    }
+  }
+}
+
+// Process 1 supervising `child`, with ORVA_STOP_TIMEOUT set to `timeout`
+// unless it is null. With `outlive` it reaps on after orva_run: were it to
+// end, the kernel would kill the rest of the namespace and hide a group
+// member the SIGKILL missed.
+Pid1 supervising(int (*child)(int, char **), const char *timeout = nullptr,
+                 bool outlive = false) {
+  return Pid1([child, timeout, outlive] {
+    if (timeout != nullptr) {
+      setenv("ORVA_STOP_TIMEOUT", timeout, 1);
+    }
+    const int rc = orva_run(child, 0, nullptr);
+    if (outlive) {
+      say(running_children_after(milliseconds(2000)));
+    }
+    return rc;
+  });
+}
+
+bool no_children_left() {
+  int status = 0;
+  return waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// Process 1 ended by itself with `code`, having written `out` (unless it
+// is null) and `err`.
+void expect_end(const Outcome &o, int code, const char *out,
+                const char *err = "") {
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), code);
+  if (out != nullptr) {
+    EXPECT_EQ(o.out, out);
+  }
+  EXPECT_EQ(o.err, err);
+}
+
 struct Ending {
   int code; // > 128: the child kills itself with signal code - 128
 };
 
 void PrintTo(const Ending &e, std::ostream *os) { *os << "code " << e.code; }
 
-class ExitCodeOfTheChild : public ::testing::TestWithParam<Ending> {
-protected:
-  void SetUp() override { ORVA_REQUIRE_PID_NAMESPACE(); }
-};
+using ExitCodeOfTheChild = SuperviseWith<Ending>;
 
 // What the caller left in its stdout buffer must reach the pipe once, not
 // once per process that inherited the buffer. Whoever returns from orva_run
@@ -185,9 +242,7 @@ TEST_P(ExitCodeOfTheChild, IsReturnedAfterAShortPause) {
     (void)fflush(stdout);
     return rc;
   });
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), code);
-  EXPECT_EQ(o.err, "");
+  expect_end(o, code, nullptr);
   EXPECT_NE(o.out.find(buffered), std::string::npos) << o.out;
   EXPECT_EQ(o.out.find(buffered), o.out.rfind(buffered))
       << "written twice: " << o.out;
@@ -203,16 +258,12 @@ INSTANTIATE_TEST_SUITE_P(Supervise, ExitCodeOfTheChild,
 TEST_F(Supervise, NullSubmainIsRefusedWithoutAFork) {
   const Outcome o = run_as_pid1([] {
     const int rc = orva_run(nullptr, 0, nullptr);
-    int status = 0;
-    if (waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD) {
+    if (no_children_left()) {
       say("no child\n");
     }
     return rc;
   });
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 64);
-  EXPECT_EQ(o.err, "orva: submain must not be NULL\n");
-  EXPECT_EQ(o.out, "no child\n");
+  expect_end(o, 64, "no child\n", "orva: submain must not be NULL\n");
 }
 
 // The child waits for its own child to see SIGTERM too before it dies of
@@ -240,14 +291,12 @@ int group_main(int, char **) {
 }
 
 TEST_F(Supervise, SigtermReachesTheWholeGroup) {
-  Pid1 init([] { return orva_run(group_main, 0, nullptr); });
+  Pid1 init = supervising(group_main);
   ASSERT_TRUE(init.wait_for_output("ready\n"));
   init.send(SIGTERM);
   const Outcome o = init.wait();
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 143);
+  expect_end(o, 143, nullptr);
   EXPECT_NE(o.out.find("grandchild got SIGTERM\n"), std::string::npos) << o.out;
-  EXPECT_EQ(o.err, "");
 }
 
 struct Stop {
@@ -259,56 +308,23 @@ void PrintTo(const Stop &s, std::ostream *os) {
   *os << "SIG" << sigabbrev_np(s.sig) << (s.ignored ? " ignored" : " caught");
 }
 
-class StopSignal : public ::testing::TestWithParam<Stop> {
-protected:
-  void SetUp() override { ORVA_REQUIRE_PID_NAMESPACE(); }
-};
+using StopSignal = SuperviseWith<Stop>;
 
-// Reaps process 1's children until none is left, and says whether one was
-// still running at `limit`. A SIGKILL takes effect only when its target
-// next runs, hence the grace.
-std::string running_children_after(milliseconds limit) {
-  const auto start = Clock::now();
-  for (;;) {
-    int status = 0;
-    const pid_t pid = waitpid(-1, &status, WNOHANG);
-    if (pid < 0) {
-      return "no child left running\n";
-    }
-    if (pid == 0) {
-      if (elapsed_ms(start) > limit.count()) {
-        return "a child still running\n";
-      }
-      sleep_for(milliseconds(5));
-    }
-  }
-}
-
-// Process 1 outlives orva_run here: were it to end, the kernel would kill
-// the rest of the namespace and hide a group member the SIGKILL missed.
 TEST_P(StopSignal, ArmsTheStopTimeoutThenKills) {
   const Stop s = GetParam();
-  Pid1 init([s] {
-    setenv("ORVA_STOP_TIMEOUT", "1", 1);
-    const int rc =
-        orva_run(s.ignored ? ignoring_main : stubborn_main, 0, nullptr);
-    say(running_children_after(milliseconds(2000)));
-    return rc;
-  });
+  Pid1 init = supervising(s.ignored ? ignoring_main : stubborn_main, "1", true);
   ASSERT_TRUE(init.wait_for_output("ready\n"));
   const auto sent = Clock::now();
   init.send(s.sig);
   const Outcome o = init.wait();
   const long long took = elapsed_ms(sent);
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 137);
+  expect_end(o, 137, nullptr);
   EXPECT_GE(took, 900);
   EXPECT_LT(took, 10'000);
   EXPECT_NE(o.out.find("no child left running\n"), std::string::npos) << o.out;
   if (!s.ignored) {
     EXPECT_NE(o.out.find(got(s.sig)), std::string::npos) << o.out;
   }
-  EXPECT_EQ(o.err, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Supervise, StopSignal,
@@ -319,27 +335,19 @@ INSTANTIATE_TEST_SUITE_P(Supervise, StopSignal,
                                            Stop{SIGQUIT, false}));
 
 TEST_F(Supervise, StopTimeoutZeroKillsAtOnce) {
-  Pid1 init([] {
-    setenv("ORVA_STOP_TIMEOUT", "0", 1);
-    return orva_run(stubborn_main, 0, nullptr);
-  });
+  Pid1 init = supervising(stubborn_main, "0");
   ASSERT_TRUE(init.wait_for_output("ready\n"));
   const auto sent = Clock::now();
   init.send(SIGTERM);
   const Outcome o = init.wait();
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 137);
+  expect_end(o, 137, nullptr);
   EXPECT_LT(elapsed_ms(sent), 5000);
-  EXPECT_EQ(o.err, "");
 }
 
 // With 3 s from the first SIGTERM, a second one 2 s in would push the kill
 // to 5 s if it moved the deadline.
 TEST_F(Supervise, SecondSigtermDoesNotMoveTheDeadline) {
-  Pid1 init([] {
-    setenv("ORVA_STOP_TIMEOUT", "3", 1);
-    return orva_run(stubborn_main, 0, nullptr);
-  });
+  Pid1 init = supervising(stubborn_main, "3");
   ASSERT_TRUE(init.wait_for_output("ready\n"));
   const auto sent = Clock::now();
   init.send(SIGTERM);
@@ -348,13 +356,11 @@ TEST_F(Supervise, SecondSigtermDoesNotMoveTheDeadline) {
   init.send(SIGTERM);
   const Outcome o = init.wait();
   const long long took = elapsed_ms(sent);
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 137);
+  expect_end(o, 137, nullptr);
   EXPECT_GE(took, 2900);
   EXPECT_LT(took, 4400);
   EXPECT_NE(o.out.find(got(SIGTERM) + got(SIGTERM)), std::string::npos)
       << "the second SIGTERM was not forwarded: " << o.out;
-  EXPECT_EQ(o.err, "");
 }
 
 // Ends by itself 1.5 s after it has seen both SIGUSR1 and SIGWINCH: past a
@@ -366,39 +372,28 @@ int outlasting_main(int, char **) {
 }
 
 TEST_F(Supervise, OtherSignalsAreForwardedWithoutArming) {
-  Pid1 init([] {
-    setenv("ORVA_STOP_TIMEOUT", "1", 1);
-    return orva_run(outlasting_main, 0, nullptr);
-  });
+  Pid1 init = supervising(outlasting_main, "1");
   ASSERT_TRUE(init.wait_for_output("ready\n"));
   init.send(SIGUSR1);
   ASSERT_TRUE(init.wait_for_output(got(SIGUSR1)));
   init.send(SIGWINCH);
   const Outcome o = init.wait();
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 5);
+  expect_end(o, 5, nullptr);
   EXPECT_NE(o.out.find(got(SIGWINCH)), std::string::npos) << o.out;
-  EXPECT_EQ(o.err, "");
 }
 
 // A stop timeout too large for the deadline must not wrap into the past.
 TEST_F(Supervise, HugeStopTimeoutDoesNotKillAtOnce) {
-  Pid1 init([] {
-    setenv("ORVA_STOP_TIMEOUT", "9223372036854775807", 1);
-    return orva_run(
-        [](int, char **) {
-          catch_and_await({SIGTERM});
-          sleep_for(milliseconds(300));
-          return 6;
-        },
-        0, nullptr);
-  });
+  Pid1 init = supervising(
+      [](int, char **) {
+        catch_and_await({SIGTERM});
+        sleep_for(milliseconds(300));
+        return 6;
+      },
+      "9223372036854775807");
   ASSERT_TRUE(init.wait_for_output("ready\n"));
   init.send(SIGTERM);
-  const Outcome o = init.wait();
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 6);
-  EXPECT_EQ(o.err, "");
+  expect_end(init.wait(), 6, nullptr);
 }
 
 // Leaves a grandchild that is re-parented to process 1 and exits once the
@@ -458,18 +453,13 @@ int orphan_main(int, char **) {
 TEST_F(Supervise, OrphansAreReapedAndLeaveNoZombie) {
   const Outcome o = run_as_pid1([] {
     const int rc = orva_run(orphan_main, 0, nullptr);
-    int status = 0;
-    if (getpid() == 1 && waitpid(-1, &status, WNOHANG) == -1 &&
-        errno == ECHILD) {
+    if (getpid() == 1 && no_children_left()) {
       say("no children left\n");
     }
     return rc;
   });
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 0);
-  EXPECT_EQ(o.out, "orphan reaped\nno children left\n")
-      << "a SIGCHLD was forwarded, or a child was left behind";
-  EXPECT_EQ(o.err, "");
+  SCOPED_TRACE("a SIGCHLD was forwarded, or a child was left behind");
+  expect_end(o, 0, "orphan reaped\nno children left\n");
 }
 
 // A grandchild that outlives the managed child must not hold up the end.
@@ -496,9 +486,8 @@ TEST_F(Supervise, InvalidSettingIsReportedOnce) {
     setenv("ORVA_STOP_TIMEOUT", "abc", 1);
     return orva_run([](int, char **) { return 0; }, 0, nullptr);
   });
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 0);
-  EXPECT_EQ(o.err, "orva: invalid ORVA_STOP_TIMEOUT=abc, using default 30s\n");
+  expect_end(o, 0, nullptr,
+             "orva: invalid ORVA_STOP_TIMEOUT=abc, using default 30s\n");
 }
 
 // submain runs with the caller's mask, and process 1 gets it back.
@@ -520,10 +509,8 @@ TEST_F(Supervise, CallersSignalMaskIsKept) {
     }
     return rc;
   });
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 0) << "9: submain ran with another mask";
-  EXPECT_EQ(o.out, "mask restored\n");
-  EXPECT_EQ(o.err, "");
+  SCOPED_TRACE("9: submain ran with another mask");
+  expect_end(o, 0, "mask restored\n");
 }
 
 bool sigchld_ignored() {
@@ -546,10 +533,9 @@ TEST_F(Supervise, IgnoredSigchldDoesNotHideTheChildsEnd) {
         return rc;
       },
       milliseconds(10'000));
-  EXPECT_FALSE(o.timed_out) << "the supervisor never saw the child end";
-  EXPECT_EQ(o.exit_code(), 3) << "9: submain ran without the caller's action";
-  EXPECT_EQ(o.out, "caller's SIGCHLD action restored\n");
-  EXPECT_EQ(o.err, "");
+  SCOPED_TRACE("timed out: the supervisor never saw the child end; "
+               "9: submain ran without the caller's action");
+  expect_end(o, 3, "caller's SIGCHLD action restored\n");
 }
 
 } // namespace
