@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,8 +31,7 @@ using orva_test::Outcome;
 using orva_test::Pid1;
 using orva_test::run_as_pid1;
 
-const std::string kNotFound = strerror(ENOENT);
-const std::string kDenied = strerror(EACCES);
+using Env = std::vector<std::pair<std::string, std::string>>;
 
 struct Launched {
   pid_t pid = -1;
@@ -42,18 +42,15 @@ struct Launched {
 };
 
 struct Options {
-  std::vector<std::pair<std::string, std::string>> env;
+  Env env;
   const char *stdout_path = nullptr; // a file instead of the capture pipe
   std::chrono::milliseconds limit = 10s;
 };
 
-std::vector<char *> to_argv(std::vector<std::string> &args) {
-  std::vector<char *> argv;
-  for (std::string &arg : args) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  return argv;
+int code_of(int status) {
+  return WIFEXITED(status)     ? WEXITSTATUS(status)
+         : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                               : -1;
 }
 
 // The launcher under test, with its emulator in front where it needs one.
@@ -71,11 +68,20 @@ std::vector<std::string> launcher_command() {
 #endif
 }
 
-// Replaces the calling process with the launcher under test and `args`.
-[[noreturn]] void exec_launcher(std::vector<std::string> args) {
+// Replaces the calling process with the launcher under test and `args`,
+// with `env` added to the environment.
+[[noreturn]] void exec_launcher(std::vector<std::string> args,
+                                const Env &env = {}) {
+  for (const auto &[name, value] : env) {
+    setenv(name.c_str(), value.c_str(), 1);
+  }
   const std::vector<std::string> command = launcher_command();
   args.insert(args.begin(), command.begin(), command.end());
-  std::vector<char *> argv = to_argv(args);
+  std::vector<char *> argv;
+  for (std::string &arg : args) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
   execv(argv[0], argv.data());
   _exit(200);
 }
@@ -103,10 +109,7 @@ Launched launch(const std::vector<std::string> &args,
     dup2(in, STDIN_FILENO);
     dup2(to, STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
-    for (const auto &[name, value] : opts.env) {
-      setenv(name.c_str(), value.c_str(), 1);
-    }
-    exec_launcher(args);
+    exec_launcher(args, opts.env);
   }
   close(out[1]);
   close(err[1]);
@@ -132,10 +135,32 @@ Launched launch(const std::vector<std::string> &args,
   int status = 0;
   while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
   }
-  run.code = WIFEXITED(status)     ? WEXITSTATUS(status)
-             : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-                                   : -1;
+  run.code = code_of(status);
   return run;
+}
+
+// Runs orva-init in a new PID namespace: as its process 1, or as the child
+// of a plain process 1 that passes its exit code on.
+Outcome launch_in_namespace(const std::vector<std::string> &args, bool as_pid1,
+                            const Env &env = {}) {
+  return run_as_pid1([&args, as_pid1, &env]() -> int {
+    const pid_t child = as_pid1 ? 0 : fork();
+    if (child == 0) {
+      exec_launcher(args, env);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return code_of(status);
+  });
+}
+
+std::string shown(const std::vector<std::string> &args) {
+  std::string text = "orva-init";
+  for (const std::string &arg : args) {
+    text += " '" + arg + "'";
+  }
+  return text;
 }
 
 bool is_one_line(const std::string &text, const std::string &prefix) {
@@ -143,7 +168,8 @@ bool is_one_line(const std::string &text, const std::string &prefix) {
 }
 
 // A scratch directory holding a directory, a file that is not executable
-// and a script whose name begins with '-'.
+// and a script whose name begins with '-'; the environment to give
+// orva-init puts it first on PATH.
 class Scratch {
 public:
   Scratch() {
@@ -158,11 +184,8 @@ public:
     write_file("-greet", "#!/bin/sh\nprintf '[%s]' greet \"$@\"\n", 0755);
   }
   ~Scratch() {
-    for (const char *name : {"plain", "-greet"}) {
-      unlink(path(name).c_str());
-    }
-    rmdir(path("subdir").c_str());
-    rmdir(dir_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
   Scratch(const Scratch &) = delete;
   Scratch &operator=(const Scratch &) = delete;
@@ -171,6 +194,7 @@ public:
 
   std::string path(const std::string &name) const { return dir_ + "/" + name; }
   const std::string &dir() const { return dir_; }
+  Env env() const { return {{"PATH", dir_ + ":/usr/bin:/bin"}}; }
 
 private:
   void write_file(const std::string &name, const std::string &text,
@@ -185,30 +209,61 @@ private:
   std::string dir_;
 };
 
-TEST(Launcher, HelpAndVersionGoToStdoutWithSuccess) {
-  for (const char *option : {"-h", "--help"}) {
-    const Launched r = launch({option});
-    EXPECT_EQ(r.code, 0) << option;
-    EXPECT_EQ(r.out.rfind("Usage: orva-init [--] PROGRAM [ARG...]\n", 0), 0U)
-        << option << ": " << r.out;
-    EXPECT_NE(r.out.find("ORVA_STOP_TIMEOUT"), std::string::npos) << option;
-    EXPECT_EQ(r.err, "") << option;
-  }
-  const Launched r = launch({"--version"});
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.out, "orva-init " ORVA_EXPECTED_VERSION "\n");
-  EXPECT_EQ(r.err, "");
+struct Case {
+  std::vector<std::string> args;
+  int code;
+  std::string out;
+  std::string err;
+  bool pid1_only = false; // needs process 1 to reap its orphans
+};
+
+Case sh(const char *script, int code, bool pid1_only = false) {
+  return {{"sh", "-c", script}, code, "", "", pid1_only};
 }
 
-TEST(Launcher, OutputThatCannotBeWrittenIsAFailure) {
-  for (const char *option : {"--help", "--version"}) {
-    Options opts;
-    opts.stdout_path = "/dev/full";
-    const Launched r = launch({option}, opts);
-    EXPECT_EQ(r.code, 1) << option;
-    EXPECT_EQ(r.err,
-              std::string("orva-init: stdout: ") + strerror(ENOSPC) + "\n")
-        << option;
+// orva-init's report on a program it cannot run, exiting as shells do.
+Case cannot_run(const std::vector<std::string> &args, int error) {
+  const std::string &program = args[0] == "--" ? args[1] : args[0];
+  return {args, error == ENOENT ? 127 : 126, "",
+          "orva-init: " + program + ": " + strerror(error) + "\n"};
+}
+
+// Programs missing, unnamed, or not executable (found by path or on PATH);
+// after "--" even an option is a program name.
+std::vector<Case> cannot_run_cases(const Scratch &scratch) {
+  return {cannot_run({"orva-no-such-program", "arg"}, ENOENT),
+          cannot_run({"orva-no-such-program"}, ENOENT),
+          cannot_run({"", "arg"}, ENOENT),
+          cannot_run({"--", ""}, ENOENT),
+          cannot_run({"/no/such/dir/program", "arg"}, ENOENT),
+          cannot_run({"--", "--help"}, ENOENT),
+          cannot_run({"--", "--"}, ENOENT),
+          cannot_run({scratch.path("subdir"), "arg"}, EACCES),
+          cannot_run({scratch.dir()}, EACCES),
+          cannot_run({scratch.path("plain"), "arg"}, EACCES),
+          cannot_run({"plain"}, EACCES)};
+}
+
+TEST(Launcher, HelpAndVersionGoToStdoutWithSuccess) {
+  for (const char *option : {"-h", "--help", "--version"}) {
+    SCOPED_TRACE(option);
+    const Launched r = launch({option});
+    EXPECT_EQ(r.code, 0);
+    if (std::string(option) == "--version") {
+      EXPECT_EQ(r.out, "orva-init " ORVA_EXPECTED_VERSION "\n");
+    } else {
+      EXPECT_EQ(r.out.rfind("Usage: orva-init [--] PROGRAM [ARG...]\n", 0), 0U)
+          << r.out;
+      EXPECT_NE(r.out.find("ORVA_STOP_TIMEOUT"), std::string::npos);
+    }
+    EXPECT_EQ(r.err, "");
+    // Output that cannot be written is a failure.
+    Options full;
+    full.stdout_path = "/dev/full";
+    const Launched f = launch({option}, full);
+    EXPECT_EQ(f.code, 1);
+    EXPECT_EQ(f.err,
+              std::string("orva-init: stdout: ") + strerror(ENOSPC) + "\n");
   }
 }
 
@@ -217,59 +272,33 @@ TEST(Launcher, UsageErrorsExitWith64AndOneLine) {
       {}, {"--"}, {"-x"}, {"--bogus", "sh"}, {"-greet"}};
   for (const auto &args : cases) {
     const Launched r = launch(args);
-    const std::string shown = args.empty() ? "(no arguments)" : args[0];
-    EXPECT_EQ(r.code, 64) << shown;
-    EXPECT_EQ(r.out, "") << shown;
-    EXPECT_TRUE(is_one_line(r.err, "orva-init: ")) << shown << ": " << r.err;
+    SCOPED_TRACE(shown(args));
+    EXPECT_EQ(r.code, 64);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(is_one_line(r.err, "orva-init: ")) << r.err;
   }
 }
 
-TEST(Launcher, ExecFailuresAreReportedAsShellsDo) {
-  Scratch scratch;
-  struct Case {
-    std::string program;
-    int code;
-    std::string error;
-  };
-  const Case cases[] = {
-      {"orva-no-such-program", 127, kNotFound},
-      {"", 127, kNotFound},
-      {"/no/such/dir/program", 127, kNotFound},
-      {scratch.path("subdir"), 126, kDenied},
-      {scratch.path("plain"), 126, kDenied},
-  };
-  for (const Case &c : cases) {
-    const Launched r = launch({c.program, "arg"});
-    EXPECT_EQ(r.code, c.code) << "'" << c.program << "'";
-    EXPECT_EQ(r.out, "") << "'" << c.program << "'";
-    EXPECT_EQ(r.err, "orva-init: " + c.program + ": " + c.error + "\n");
-  }
-}
-
+// Options end at the program or at "--"; a program that cannot be run is
+// reported by name.
 TEST(Launcher, OptionsEndAtTheProgramOrAtDoubleDash) {
   Scratch scratch;
+  std::vector<Case> cases = cannot_run_cases(scratch);
+  cases.insert(
+      cases.end(),
+      {{{"--", "-greet", "a", "--help"}, 0, "[greet][a][--help]", ""},
+       {{"sh", "-c", "printf '[%s]' \"$@\"", "sh", "--version", "-h", "--", ""},
+        0,
+        "[--version][-h][--][]",
+        ""}});
   Options opts;
-  opts.env = {{"PATH", scratch.dir() + ":/usr/bin:/bin"}};
-  struct Case {
-    std::vector<std::string> args;
-    int code;
-    std::string out;
-    std::string err;
-  };
-  const Case cases[] = {
-      {{"--", "-greet", "a", "--help"}, 0, "[greet][a][--help]", ""},
-      {{"sh", "-c", "printf '[%s]' \"$@\"", "sh", "--version", "-h", "--", ""},
-       0,
-       "[--version][-h][--][]",
-       ""},
-      {{"--", "--help"}, 127, "", "orva-init: --help: " + kNotFound + "\n"},
-      {{"--", "--"}, 127, "", "orva-init: --: " + kNotFound + "\n"},
-  };
+  opts.env = scratch.env();
   for (const Case &c : cases) {
+    SCOPED_TRACE(shown(c.args));
     const Launched r = launch(c.args, opts);
-    EXPECT_EQ(r.code, c.code) << c.args[1];
-    EXPECT_EQ(r.out, c.out) << c.args[1];
-    EXPECT_EQ(r.err, c.err) << c.args[1];
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
   }
 }
 
@@ -281,76 +310,70 @@ TEST(Launcher, OutsideProcessOneTheProgramTakesOverTheProcess) {
   EXPECT_EQ(r.err, "");
 }
 
+// Exit codes come back unchanged, whether orva-init is process 1 or runs
+// under a plain one. A program that cannot be run is reported once: only
+// the child execs, so the message must not come twice.
 TEST(LauncherAsProcessOne, ExitCodesPassThrough) {
   ORVA_REQUIRE_PID_NAMESPACE();
-  struct Case {
-    std::vector<std::string> args;
-    int code;
-    std::string err;
-  };
-  const Case cases[] = {
-      {{"sh", "-c", "exit 0"}, 0, ""},
-      {{"sh", "-c", "exit 3"}, 3, ""},
-      {{"sh", "-c", "exit 255"}, 255, ""},
-      {{"sh", "-c", "kill -USR1 $$"}, 128 + SIGUSR1, ""},
-      // The orphan is process 1's to reap; a zombie still answers kill -0.
-      {{"sh", "-c",
-        "orphan=$(sh -c 'sleep 0.1 >/dev/null & echo $!'); sleep 1; "
-        "if kill -0 $orphan 2>/dev/null; then exit 9; fi; exit 4"},
-       4,
-       ""},
-      // Only the child execs, so the message must come once, not twice.
-      {{"orva-no-such-program"},
-       127,
-       "orva-init: orva-no-such-program: " + kNotFound + "\n"},
-  };
+  Scratch scratch;
+  std::vector<Case> cases = cannot_run_cases(scratch);
+  cases.insert(
+      cases.end(),
+      {sh("exit 0", 0), sh("exit 3", 3), sh("exit 255", 255),
+       sh("kill -USR1 $$", 128 + SIGUSR1),
+       // The orphan is process 1's to reap; a zombie still answers kill -0.
+       sh("orphan=$(sh -c 'sleep 0.1 >/dev/null & echo $!'); sleep 1; "
+          "if kill -0 $orphan 2>/dev/null; then exit 9; fi; exit 4",
+          4, true)});
   for (const Case &c : cases) {
-    const Outcome o = run_as_pid1([&c]() -> int { exec_launcher(c.args); });
-    EXPECT_FALSE(o.timed_out) << c.args.back();
-    EXPECT_EQ(o.exit_code(), c.code) << c.args.back();
-    EXPECT_EQ(o.err, c.err) << c.args.back();
+    for (const bool as_pid1 : {true, false}) {
+      if (!as_pid1 && c.pid1_only) {
+        continue;
+      }
+      SCOPED_TRACE(shown(c.args) + (as_pid1 ? " as process 1" : ""));
+      const Outcome o = launch_in_namespace(c.args, as_pid1, scratch.env());
+      EXPECT_FALSE(o.timed_out);
+      EXPECT_EQ(o.exit_code(), c.code);
+      EXPECT_EQ(o.out, c.out);
+      EXPECT_EQ(o.err, c.err);
+    }
   }
 }
 
-TEST(LauncherAsProcessOne, SigtermToProcessOneReachesTheProgram) {
+// SIGTERM to process 1 reaches the program: one dies of it, another
+// handles it and picks its own exit code, and both codes come back
+// unchanged. A third ignores it (and so does sleep, which inherits that),
+// so only SIGKILL ends it, once the stop timeout from the environment has
+// passed.
+TEST(LauncherAsProcessOne, SigtermReachesTheProgramOrTheStopTimeoutEndsIt) {
   ORVA_REQUIRE_PID_NAMESPACE();
-  // One program dies of the signal, the other handles it and picks its
-  // own exit code; both codes must come back unchanged.
   const struct {
     const char *script;
+    Env env;
     int code;
   } cases[] = {
-      {"echo ready; sleep 30", 128 + SIGTERM},
-      {"trap 'exit 7' TERM; echo ready; sleep 30 & wait", 7},
+      {"echo ready; sleep 30", {}, 128 + SIGTERM},
+      {"trap 'exit 7' TERM; echo ready; sleep 30 & wait", {}, 7},
+      {"trap '' TERM; echo ready; sleep 30",
+       {{"ORVA_STOP_TIMEOUT", "1"}},
+       128 + SIGKILL},
   };
   for (const auto &c : cases) {
-    Pid1 init([&c]() -> int { exec_launcher({"sh", "-c", c.script}); });
-    ASSERT_TRUE(init.wait_for_output("ready\n")) << c.script;
+    SCOPED_TRACE(c.script);
+    Pid1 init([&c]() -> int { exec_launcher({"sh", "-c", c.script}, c.env); });
+    ASSERT_TRUE(init.wait_for_output("ready\n"));
+    const auto sent = std::chrono::steady_clock::now();
     init.send(SIGTERM);
     const Outcome o = init.wait(20s);
-    EXPECT_FALSE(o.timed_out) << c.script;
-    EXPECT_EQ(o.exit_code(), c.code) << c.script;
-    EXPECT_EQ(o.err, "") << c.script;
+    const auto took = std::chrono::steady_clock::now() - sent;
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_code(), c.code);
+    EXPECT_EQ(o.err, "");
+    EXPECT_LT(took, 15s);
+    if (!c.env.empty()) {
+      EXPECT_GE(took, 500ms);
+    }
   }
-}
-
-TEST(LauncherAsProcessOne, StopTimeoutComesFromTheEnvironment) {
-  ORVA_REQUIRE_PID_NAMESPACE();
-  // An ignored SIGTERM is inherited by sleep, so only SIGKILL ends it.
-  Pid1 init([]() -> int {
-    setenv("ORVA_STOP_TIMEOUT", "1", 1);
-    exec_launcher({"sh", "-c", "trap '' TERM; echo ready; sleep 30"});
-  });
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
-  const auto sent = std::chrono::steady_clock::now();
-  init.send(SIGTERM);
-  const Outcome o = init.wait(20s);
-  const auto took = std::chrono::steady_clock::now() - sent;
-  EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 128 + SIGKILL);
-  EXPECT_GE(took, 500ms);
-  EXPECT_LT(took, 15s);
-  EXPECT_EQ(o.err, "");
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <time.h>
 
 #include <limits>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -112,15 +113,13 @@ class Load : public orva_test::KeepsSignalMask {
 protected:
   void SetUp() override {
     KeepsSignalMask::SetUp();
-    const char *value = getenv(kName);
-    had_value_ = value != nullptr;
-    if (had_value_) {
+    if (const char *value = getenv(kName)) {
       saved_ = value;
     }
   }
   void TearDown() override {
-    if (had_value_) {
-      setenv(kName, saved_.c_str(), 1);
+    if (saved_) {
+      setenv(kName, saved_->c_str(), 1);
     } else {
       unsetenv(kName);
     }
@@ -130,51 +129,39 @@ protected:
   static constexpr const char *kName = "ORVA_STOP_TIMEOUT";
 
 private:
-  bool had_value_ = false;
-  std::string saved_;
+  std::optional<std::string> saved_;
 };
 
-TEST_F(Load, UnsetOrEmptyGivesTheDefaultSilently) {
-  for (const char *value : {static_cast<const char *>(nullptr), ""}) {
-    if (value == nullptr) {
+// Unset, empty and valid settings load silently; an invalid one is reported
+// once and gives the default.
+TEST_F(Load, GivesTheSettingOrTheDefault) {
+  struct Case {
+    const char *value; // nullptr: unset
+    time_t seconds;
+    bool reported;
+  };
+  for (const Case &c :
+       {Case{nullptr, 30, false}, Case{"", 30, false},
+        Case{"1h30m", 5400, false}, Case{"abc", 30, true}, Case{"-5", 30, true},
+        Case{" -5", 30, true}, Case{"5 ", 30, true}, Case{"1h-30m", 30, true},
+        Case{"18446744073709551616", 30, true}}) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(unset)");
+    if (c.value == nullptr) {
       unsetenv(kName);
     } else {
-      setenv(kName, value, 1);
+      setenv(kName, c.value, 1);
     }
     timespec out{-7, 123};
     StderrCapture err;
     EXPECT_EQ(orva_load_stop_timeout(&out), 0);
-    EXPECT_EQ(err.stop(), "");
-    EXPECT_EQ(out.tv_sec, 30);
+    EXPECT_EQ(err.stop(),
+              c.reported ? std::string("orva: invalid ORVA_STOP_TIMEOUT=") +
+                               c.value + ", using default 30s\n"
+                         : "");
+    EXPECT_EQ(out.tv_sec, c.seconds);
     EXPECT_EQ(out.tv_nsec, 0);
   }
-}
-
-TEST_F(Load, ValidSettingIsUsed) {
-  setenv(kName, "1h30m", 1);
-  timespec out{-7, 123};
-  StderrCapture err;
-  EXPECT_EQ(orva_load_stop_timeout(&out), 0);
-  EXPECT_EQ(err.stop(), "");
-  EXPECT_EQ(out.tv_sec, 5400);
-  EXPECT_EQ(out.tv_nsec, 0);
-}
-
-TEST_F(Load, InvalidSettingIsReportedOnceAndGivesTheDefault) {
-  for (const char *value :
-       {"abc", "-5", " -5", "5 ", "1h-30m", "18446744073709551616"}) {
-    setenv(kName, value, 1);
-    timespec out{-7, 123};
-    StderrCapture err;
-    EXPECT_EQ(orva_load_stop_timeout(&out), 0) << value;
-    EXPECT_EQ(err.stop(), std::string("orva: invalid ORVA_STOP_TIMEOUT=") +
-                              value + ", using default 30s\n");
-    EXPECT_EQ(out.tv_sec, 30) << value;
-    EXPECT_EQ(out.tv_nsec, 0) << value;
-  }
-}
-
-TEST_F(Load, NullOutIsRejected) {
+  // Whatever the setting, there must be somewhere to put it.
   setenv(kName, "5", 1);
   errno = 0;
   EXPECT_EQ(orva_load_stop_timeout(nullptr), -1);

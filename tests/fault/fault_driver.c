@@ -90,42 +90,37 @@ static void sleep_ms(long ms) {
   }
 }
 
+/* The kinds "catch" records, kind i as bit 1 << i. */
+static const int kinds[] = {SIGUSR1, SIGUSR2, SIGWINCH, SIGHUP};
+enum { kAllKinds = (1 << (sizeof kinds / sizeof kinds[0])) - 1 };
 static volatile sig_atomic_t kinds_seen;
 
 static void record(int sig) {
-  switch (sig) {
-  case SIGUSR1:
-    kinds_seen |= 1;
-    break;
-  case SIGUSR2:
-    kinds_seen |= 2;
-    break;
-  case SIGWINCH:
-    kinds_seen |= 4;
-    break;
-  case SIGHUP:
-    kinds_seen |= 8;
-    break;
-  default:
-    _exit(kinds_seen == 15 ? 17 : 20 + kinds_seen);
+  if (sig == SIGTERM) {
+    _exit(kinds_seen == kAllKinds ? 17 : 20 + kinds_seen);
+  }
+  for (size_t i = 0; i < sizeof kinds / sizeof kinds[0]; ++i) {
+    if (sig == kinds[i]) {
+      kinds_seen |= 1 << i;
+    }
   }
   static volatile sig_atomic_t announced;
-  if (kinds_seen == 15 && !announced) {
+  if (kinds_seen == kAllKinds && !announced) {
     announced = 1;
     say("seen all kinds\n");
   }
 }
 
 static void catch_all(void) {
-  static const int sigs[] = {SIGUSR1, SIGUSR2, SIGWINCH, SIGHUP, SIGTERM};
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = record;
   action.sa_flags = SA_RESTART;
   sigfillset(&action.sa_mask);
-  for (size_t i = 0; i < sizeof sigs / sizeof sigs[0]; ++i) {
-    sigaction(sigs[i], &action, NULL);
+  for (size_t i = 0; i < sizeof kinds / sizeof kinds[0]; ++i) {
+    sigaction(kinds[i], &action, NULL);
   }
+  sigaction(SIGTERM, &action, NULL);
 }
 
 static void close_pair(const int fds[2]) {
@@ -241,11 +236,9 @@ static int run_steps(int argc, char **argv) {
 
 static void use_pseudo_terminal(void) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    say("fault_driver: no pseudo-terminal\n");
-    _exit(97);
-  }
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  const int slave = master < 0 || grantpt(master) != 0 || unlockpt(master) != 0
+                        ? -1
+                        : open(ptsname(master), O_RDWR | O_NOCTTY);
   if (slave < 0 || dup2(slave, STDIN_FILENO) < 0) {
     say("fault_driver: no pseudo-terminal\n");
     _exit(97);

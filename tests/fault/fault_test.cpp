@@ -13,6 +13,7 @@
 #include <chrono>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -33,8 +34,33 @@ struct Row {
   int injected = 1;      // failures the library must have injected
   bool mask_kept = true; // false only where restoring is what failed
   std::vector<std::string> out_has{};
+  std::vector<std::string> out_lacks{};
   double min_seconds = 0; // lower bound on the whole run
+
+  Row injecting(int n) && {
+    injected = n;
+    return std::move(*this);
+  }
+  Row changing_mask() && {
+    mask_kept = false;
+    return std::move(*this);
+  }
+  Row saying(std::string text) && {
+    out_has.push_back(std::move(text));
+    return std::move(*this);
+  }
+  Row taking(double seconds) && {
+    min_seconds = seconds;
+    return std::move(*this);
+  }
 };
+
+// The driver run with `args` in `env`, ending with `exit_code` and exactly
+// `err` on stderr after one injected failure.
+Row row(const char *name, std::vector<std::string> env,
+        std::vector<std::string> args, int exit_code, std::string err = "") {
+  return {name, std::move(env), std::move(args), exit_code, std::move(err)};
+}
 
 // Names the row in failure messages instead of dumping its bytes.
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
@@ -71,85 +97,69 @@ void check(const Row &row) {
   for (const std::string &text : row.out_has) {
     EXPECT_NE(o.out.find(text), std::string::npos) << text;
   }
+  for (const std::string &text : row.out_lacks) {
+    EXPECT_EQ(o.out.find(text), std::string::npos) << text;
+  }
   EXPECT_GE(seconds, row.min_seconds);
 }
 
-std::vector<std::string> fault(const char *call, const char *error,
-                               const char *who, int nth = 1, int count = 1) {
+// Fails the nth watched call of `call` in `who` (parent: process 1; child:
+// any other) with `error`, and the count - 1 after it.
+std::vector<std::string> fault(const char *call, int error,
+                               const char *who = "parent", int nth = 1,
+                               int count = 1) {
   return {std::string("ORVA_FAULT_CALL=") + call,
-          std::string("ORVA_FAULT_ERRNO=") + error,
+          "ORVA_FAULT_ERRNO=" + std::to_string(error),
           std::string("ORVA_FAULT_WHO=") + who,
           "ORVA_FAULT_NTH=" + std::to_string(nth),
           "ORVA_FAULT_COUNT=" + std::to_string(count)};
 }
 
-std::vector<std::string> with(std::vector<std::string> env,
-                              const std::vector<std::string> &more) {
-  env.insert(env.end(), more.begin(), more.end());
-  return env;
+std::vector<std::string> joined(std::vector<std::string> first,
+                                const std::vector<std::string> &then) {
+  first.insert(first.end(), then.begin(), then.end());
+  return first;
 }
 
-// Failures that end the supervision: process 1 returns 111 (64 for a
-// missing main) with the mask it was called with.
+// Failures that end the supervision: process 1 returns 111 with the mask it
+// was called with. A child whose own set-up failed must not have run
+// submain, and leaves nothing behind.
+Row fatal(const char *name, const char *call, int error,
+          const char *who = "parent",
+          std::vector<std::string> args = {"exit:3"}) {
+  const bool child = std::string(who) == "child";
+  Row r = row(name, fault(call, error, who), std::move(args), 111,
+              perror_line(std::string(child ? "orva: child " : "orva: ") + call,
+                          error));
+  if (child) {
+    r.out_lacks = {"ran\n"};
+    r.out_has = {"leftover: none\n"};
+  }
+  return r;
+}
+
 class Fatal : public testing::TestWithParam<Row> {};
 
 TEST_P(Fatal, EndsWithTheCodeAndTheMaskRestored) { check(GetParam()); }
 
+const std::vector<std::string> kRanThenExit = {"say:ran", "exit:3"};
+
 INSTANTIATE_TEST_SUITE_P(
     Supervisor, Fatal,
-    testing::Values(Row{"Sigfillset",
-                        fault("sigfillset", "EINVAL", "parent"),
-                        {"exit:3"},
-                        111,
-                        perror_line("orva: sigfillset", EINVAL)},
-                    Row{"Sigprocmask",
-                        fault("sigprocmask", "EINVAL", "parent"),
-                        {"exit:3"},
-                        111,
-                        perror_line("orva: sigprocmask", EINVAL)},
-                    Row{"ForkAgain",
-                        fault("fork", "EAGAIN", "parent"),
-                        {"exit:3"},
-                        111,
-                        perror_line("orva: fork", EAGAIN)},
-                    Row{"ForkNoMemory",
-                        fault("fork", "ENOMEM", "parent"),
-                        {"exit:3"},
-                        111,
-                        perror_line("orva: fork", ENOMEM)},
-                    Row{"ChildSigprocmask",
-                        fault("sigprocmask", "EINVAL", "child"),
-                        {"say:ran", "exit:3"},
-                        111,
-                        perror_line("orva: child sigprocmask", EINVAL)},
-                    Row{"ChildSetpgid",
-                        fault("setpgid", "EPERM", "child"),
-                        {"say:ran", "exit:3"},
-                        111,
-                        perror_line("orva: child setpgid", EPERM)},
-                    Row{"Waitpid",
-                        fault("waitpid", "EINVAL", "parent"),
-                        {"sleep:200", "exit:3"},
-                        111,
-                        perror_line("orva: waitpid", EINVAL)},
-                    Row{"NullMain",
-                        {},
-                        {"+null"},
-                        64,
-                        "orva: submain must not be NULL\n",
-                        0}),
+    testing::Values(
+        fatal("Sigfillset", "sigfillset", EINVAL),
+        fatal("Sigprocmask", "sigprocmask", EINVAL),
+        fatal("ForkAgain", "fork", EAGAIN),
+        fatal("ForkNoMemory", "fork", ENOMEM),
+        fatal("ChildSigprocmask", "sigprocmask", EINVAL, "child", kRanThenExit),
+        fatal("ChildSigprocmaskDenied", "sigprocmask", EPERM, "child",
+              kRanThenExit),
+        fatal("ChildSetpgid", "setpgid", EPERM, "child", kRanThenExit),
+        fatal("Waitpid", "waitpid", EINVAL, "parent", {"sleep:200", "exit:3"}),
+        // A missing main is a usage error.
+        row("NullMain", {}, {"+null"}, 64, "orva: submain must not be NULL\n")
+            .injecting(0)),
     row_name);
-
-// The child must not have run submain when its own set-up failed.
-TEST(Fatal, ChildSetUpFailureNeverRunsSubmain) {
-  ORVA_REQUIRE_PID_NAMESPACE();
-  for (const char *call : {"sigprocmask", "setpgid"}) {
-    const Outcome o = run_driver(
-        DriverOptions{fault(call, "EPERM", "child"), {"say:ran", "exit:3"}});
-    EXPECT_EQ(o.out.find("ran\n"), std::string::npos) << call;
-    EXPECT_NE(o.out.find("leftover: none\n"), std::string::npos) << call;
-  }
-}
 
 // Failures the supervisor reports, or rides out, and then carries on with:
 // the managed child's exit code comes back.
@@ -157,86 +167,41 @@ class GoesOn : public testing::TestWithParam<Row> {};
 
 TEST_P(GoesOn, ReturnsTheChildsExitCode) { check(GetParam()); }
 
+const std::vector<std::string> kTty = {"+tty", "exit:8"};
+
 INSTANTIATE_TEST_SUITE_P(
     Supervisor, GoesOn,
     testing::Values(
-        Row{"NoFault", {}, {"exit:3"}, 3, "", 0},
-        Row{"ParentSetpgidDenied",
-            fault("setpgid", "EPERM", "parent"),
-            {"exit:3"},
-            3,
-            perror_line("orva: parent setpgid", EPERM)},
-        Row{"ParentSetpgidAfterExec",
-            fault("setpgid", "EACCES", "parent"),
-            {"exit:3"},
-            3,
-            ""},
-        Row{"ParentSetpgidChildGone",
-            fault("setpgid", "ESRCH", "parent"),
-            {"exit:3"},
-            3,
-            ""},
-        Row{"WaitpidInterrupted",
-            fault("waitpid", "EINTR", "parent", 1, 5),
-            {"sleep:100", "exit:42"},
-            42,
-            "",
-            5},
-        Row{"WaitpidNoChildren",
-            fault("waitpid", "ECHILD", "parent"),
-            {"sleep:300", "exit:42"},
-            0,
-            ""},
-        Row{"SigtimedwaitFails",
-            fault("sigtimedwait", "EINVAL", "parent"),
-            {"sleep:200", "exit:6"},
-            6,
-            perror_line("orva: sigtimedwait", EINVAL)},
+        row("NoFault", {}, {"exit:3"}, 3).injecting(0),
+        row("ParentSetpgidDenied", fault("setpgid", EPERM), {"exit:3"}, 3,
+            perror_line("orva: parent setpgid", EPERM)),
+        row("ParentSetpgidAfterExec", fault("setpgid", EACCES), {"exit:3"}, 3),
+        row("ParentSetpgidChildGone", fault("setpgid", ESRCH), {"exit:3"}, 3),
+        row("WaitpidInterrupted", fault("waitpid", EINTR, "parent", 1, 5),
+            {"sleep:100", "exit:42"}, 42)
+            .injecting(5),
+        row("WaitpidNoChildren", fault("waitpid", ECHILD),
+            {"sleep:300", "exit:42"}, 0),
+        row("SigtimedwaitFails", fault("sigtimedwait", EINVAL),
+            {"sleep:200", "exit:6"}, 6,
+            perror_line("orva: sigtimedwait", EINVAL)),
         // A wait that fails takes nothing: the signal is still pending for
         // the next one, forwarded, and lets the child finish.
-        Row{"SigtimedwaitInterrupted",
-            fault("sigtimedwait", "EINTR", "parent", 1, 3),
-            {"block:USR1", "kill1:USR1", "waitsig:USR1", "exit:21"},
-            21,
-            "",
-            3},
-        Row{"ExitPauseInterrupted",
-            fault("nanosleep", "EINTR", "parent"),
-            {"exit:7"},
-            7,
-            ""},
-        Row{"MaskRestoreFails",
-            fault("sigprocmask", "EINVAL", "parent", 2),
-            {"exit:7"},
-            7,
-            "",
-            1,
-            false},
-        Row{"TcsetpgrpFails",
-            fault("tcsetpgrp", "EIO", "parent"),
-            {"+tty", "exit:8"},
-            8,
-            perror_line("orva: tcsetpgrp", EIO)},
-        Row{"TcsetpgrpInvalid",
-            fault("tcsetpgrp", "EINVAL", "parent"),
-            {"+tty", "exit:8"},
-            8,
-            perror_line("orva: tcsetpgrp", EINVAL)},
-        Row{"TcsetpgrpNotOurTerminal",
-            fault("tcsetpgrp", "ENOTTY", "parent"),
-            {"+tty", "exit:8"},
-            8,
-            ""},
-        Row{"TcsetpgrpOtherSession",
-            fault("tcsetpgrp", "EPERM", "parent"),
-            {"+tty", "exit:8"},
-            8,
-            ""},
-        Row{"ChildTcsetpgrpFails",
-            fault("tcsetpgrp", "EIO", "child"),
-            {"+tty", "exit:8"},
-            8,
-            ""}),
+        row("SigtimedwaitInterrupted",
+            fault("sigtimedwait", EINTR, "parent", 1, 3),
+            {"block:USR1", "kill1:USR1", "waitsig:USR1", "exit:21"}, 21)
+            .injecting(3),
+        row("ExitPauseInterrupted", fault("nanosleep", EINTR), {"exit:7"}, 7),
+        row("MaskRestoreFails", fault("sigprocmask", EINVAL, "parent", 2),
+            {"exit:7"}, 7)
+            .changing_mask(),
+        row("TcsetpgrpFails", fault("tcsetpgrp", EIO), kTty, 8,
+            perror_line("orva: tcsetpgrp", EIO)),
+        row("TcsetpgrpInvalid", fault("tcsetpgrp", EINVAL), kTty, 8,
+            perror_line("orva: tcsetpgrp", EINVAL)),
+        row("TcsetpgrpNotOurTerminal", fault("tcsetpgrp", ENOTTY), kTty, 8),
+        row("TcsetpgrpOtherSession", fault("tcsetpgrp", EPERM), kTty, 8),
+        row("ChildTcsetpgrpFails", fault("tcsetpgrp", EIO, "child"), kTty, 8)),
     row_name);
 
 // Failures on the way to a stop. The child ignores or never sees SIGTERM,
@@ -248,106 +213,68 @@ TEST_P(Stopping, EscalatesAsDesigned) { check(GetParam()); }
 const std::string kKillSig = "ORVA_FAULT_SIG=" + std::to_string(SIGKILL);
 const std::string kTermSig = "ORVA_FAULT_SIG=" + std::to_string(SIGTERM);
 const std::string kUsr1Sig = "ORVA_FAULT_SIG=" + std::to_string(SIGUSR1);
-const std::vector<std::string> kTimeout1 = {"ORVA_STOP_TIMEOUT=1"};
 const std::vector<std::string> kIgnoreTerm = {"ignore:TERM", "kill1:TERM"};
-
-std::vector<std::string> steps(std::vector<std::string> first,
-                               const std::vector<std::string> &then) {
-  first.insert(first.end(), then.begin(), then.end());
-  return first;
-}
+const std::vector<std::string> kKillFails =
+    fault("kill", EPERM, "parent", 1, 100);
 
 INSTANTIATE_TEST_SUITE_P(
     Supervisor, Stopping,
     testing::Values(
         // SIGKILL that fails still counts as sent: no second attempt, and
         // the supervisor waits for the child however long it takes.
-        Row{"KillFailsWhenTheWaitTimesOut",
-            with(fault("kill", "EPERM", "parent", 1, 100),
-                 {kKillSig, "ORVA_STOP_TIMEOUT=1"}),
-            steps(kIgnoreTerm, {"sleep:2500", "say:outlived", "exit:5"}),
-            5,
-            perror_line("orva: kill(SIGKILL)", EPERM),
-            1,
-            true,
-            {"outlived\n"},
-            2.4},
-        Row{"KillFailsWhenTheDeadlineHasPassed",
-            with(fault("kill", "EPERM", "parent", 1, 100),
-                 {kKillSig, "ORVA_STOP_TIMEOUT=0"}),
-            steps(kIgnoreTerm, {"sleep:500", "say:outlived", "exit:5"}),
-            5,
-            perror_line("orva: kill(SIGKILL)", EPERM),
-            1,
-            true,
-            {"outlived\n"}},
-        Row{"KillFindsTheGroupGone",
-            with(fault("kill", "ESRCH", "parent", 1, 100),
-                 {kKillSig, "ORVA_STOP_TIMEOUT=0"}),
-            steps(kIgnoreTerm, {"sleep:500", "exit:5"}), 5, ""},
+        row("KillFailsWhenTheWaitTimesOut",
+            joined(kKillFails, {kKillSig, "ORVA_STOP_TIMEOUT=1"}),
+            joined(kIgnoreTerm, {"sleep:2500", "say:outlived", "exit:5"}), 5,
+            perror_line("orva: kill(SIGKILL)", EPERM))
+            .saying("outlived\n")
+            .taking(2.4),
+        row("KillFailsWhenTheDeadlineHasPassed",
+            joined(kKillFails, {kKillSig, "ORVA_STOP_TIMEOUT=0"}),
+            joined(kIgnoreTerm, {"sleep:500", "say:outlived", "exit:5"}), 5,
+            perror_line("orva: kill(SIGKILL)", EPERM))
+            .saying("outlived\n"),
+        row("KillFindsTheGroupGone",
+            joined(fault("kill", ESRCH, "parent", 1, 100),
+                   {kKillSig, "ORVA_STOP_TIMEOUT=0"}),
+            joined(kIgnoreTerm, {"sleep:500", "exit:5"}), 5),
         // A terminate signal that could not be forwarded still arms the
         // deadline.
-        Row{"ForwardFails",
-            with(fault("kill", "EPERM", "parent"),
-                 {kTermSig, "ORVA_STOP_TIMEOUT=1"}),
-            {"kill1:TERM", "pause"},
-            137,
-            perror_line("orva: kill", EPERM),
-            1,
-            true,
-            {},
-            0.9},
-        Row{"ForwardFindsTheGroupGone",
-            with(fault("kill", "ESRCH", "parent"),
-                 {kTermSig, "ORVA_STOP_TIMEOUT=1"}),
-            {"kill1:TERM", "pause"},
-            137,
-            "",
-            1,
-            true,
-            {},
-            0.9},
-        Row{"ForwardOfOtherSignalFails",
-            with(fault("kill", "EPERM", "parent"), {kUsr1Sig}),
-            {"kill1:USR1", "sleep:300", "exit:4"},
-            4,
-            perror_line("orva: kill", EPERM)},
+        row("ForwardFails",
+            joined(fault("kill", EPERM), {kTermSig, "ORVA_STOP_TIMEOUT=1"}),
+            {"kill1:TERM", "pause"}, 137, perror_line("orva: kill", EPERM))
+            .taking(0.9),
+        row("ForwardFindsTheGroupGone",
+            joined(fault("kill", ESRCH), {kTermSig, "ORVA_STOP_TIMEOUT=1"}),
+            {"kill1:TERM", "pause"}, 137)
+            .taking(0.9),
+        row("ForwardOfOtherSignalFails",
+            joined(fault("kill", EPERM), {kUsr1Sig}),
+            {"kill1:USR1", "sleep:300", "exit:4"}, 4,
+            perror_line("orva: kill", EPERM)),
         // No clock when the first SIGTERM comes: nothing is armed, so the
         // child outlives the timeout; the second SIGTERM arms it.
-        Row{"ClockFailsWhenArming",
-            with(fault("clock_gettime", "EINVAL", "parent"), kTimeout1),
-            steps(kIgnoreTerm,
-                  {"sleep:1500", "say:survived", "kill1:TERM", "pause"}),
-            137,
-            "",
-            1,
-            true,
-            {"survived\n"},
-            2.4},
+        row("ClockFailsWhenArming",
+            joined(fault("clock_gettime", EINVAL), {"ORVA_STOP_TIMEOUT=1"}),
+            joined(kIgnoreTerm,
+                   {"sleep:1500", "say:survived", "kill1:TERM", "pause"}),
+            137)
+            .saying("survived\n")
+            .taking(2.4),
         // No clock for the first remaining time: the full stop timeout.
-        Row{"ClockFailsForTheFirstRemainingTime",
-            with(fault("clock_gettime", "EINVAL", "parent", 2),
-                 {"ORVA_STOP_TIMEOUT=2"}),
-            steps(kIgnoreTerm, {"pause"}),
-            137,
-            "",
-            1,
-            true,
-            {},
-            1.9},
+        row("ClockFailsForTheFirstRemainingTime",
+            joined(fault("clock_gettime", EINVAL, "parent", 2),
+                   {"ORVA_STOP_TIMEOUT=2"}),
+            joined(kIgnoreTerm, {"pause"}), 137)
+            .taking(1.9),
         // No clock for a later one: the time left at the previous pass,
         // counted again from the signal that caused this pass.
-        Row{"ClockFailsForALaterRemainingTime",
-            with(fault("clock_gettime", "EINVAL", "parent", 3),
-                 {"ORVA_STOP_TIMEOUT=2"}),
-            steps(kIgnoreTerm,
-                  {"ignore:USR1", "sleep:500", "kill1:USR1", "pause"}),
-            137,
-            "",
-            1,
-            true,
-            {},
-            2.4}),
+        row("ClockFailsForALaterRemainingTime",
+            joined(fault("clock_gettime", EINVAL, "parent", 3),
+                   {"ORVA_STOP_TIMEOUT=2"}),
+            joined(kIgnoreTerm,
+                   {"ignore:USR1", "sleep:500", "kill1:USR1", "pause"}),
+            137)
+            .taking(2.4)),
     row_name);
 
 } // namespace

@@ -6,8 +6,8 @@
                      nanosleep or tcsetpgrp
    ORVA_FAULT_WHO    parent (process 1), child (any other process) or any
    ORVA_FAULT_SIG    for kill: watch only calls that send this signal
-   ORVA_FAULT_ERRNO  errno to fail with (a name such as EINTR, or a number);
-                     unset means the call is only watched, never failed
+   ORVA_FAULT_ERRNO  errno to fail with, as a number; unset means the call
+                     is only watched, never failed
    ORVA_FAULT_NTH    the first watched call that fails, counting from 1
    ORVA_FAULT_COUNT  how many watched calls fail from there on (default 1)
    ORVA_FAULT_TRACE  when set, also report the watched calls that pass
@@ -49,35 +49,12 @@ struct config {
 
 static struct config cfg;
 
-static const struct {
-  const char *name;
-  int value;
-} errno_names[] = {
-    {"EINTR", EINTR},   {"EAGAIN", EAGAIN}, {"EINVAL", EINVAL},
-    {"EPERM", EPERM},   {"ESRCH", ESRCH},   {"ECHILD", ECHILD},
-    {"ENOMEM", ENOMEM}, {"EACCES", EACCES}, {"ENOTTY", ENOTTY},
-    {"EIO", EIO},       {"EFAULT", EFAULT}, {"ENOSYS", ENOSYS},
-};
-
 static long number_from_env(const char *name, long fallback) {
   const char *text = getenv(name);
   if (text == NULL || *text == '\0') {
     return fallback;
   }
   return strtol(text, NULL, 10);
-}
-
-static int errno_from_env(void) {
-  const char *text = getenv("ORVA_FAULT_ERRNO");
-  if (text == NULL || *text == '\0') {
-    return 0;
-  }
-  for (size_t i = 0; i < sizeof errno_names / sizeof errno_names[0]; ++i) {
-    if (strcmp(text, errno_names[i].name) == 0) {
-      return errno_names[i].value;
-    }
-  }
-  return (int)strtol(text, NULL, 10);
 }
 
 /* Read on first use rather than in a constructor: a sanitizer runtime may
@@ -98,7 +75,7 @@ static void load_config(void) {
     cfg.who = WHO_CHILD;
   }
   cfg.sig = (int)number_from_env("ORVA_FAULT_SIG", 0);
-  cfg.error = errno_from_env();
+  cfg.error = (int)number_from_env("ORVA_FAULT_ERRNO", 0);
   cfg.nth = number_from_env("ORVA_FAULT_NTH", 1);
   cfg.count = number_from_env("ORVA_FAULT_COUNT", 1);
   cfg.trace = getenv("ORVA_FAULT_TRACE") != NULL;
@@ -164,84 +141,35 @@ static void load_next(void **real, const char *name) {
   }
 }
 
-/* Each wrapper fails before calling through, so a failed call has no
-   effect: a signal stays pending, a child stays unreaped. */
-#define FAIL_OR_PASS(name, sig, failed)                                        \
-  do {                                                                         \
-    const int error_ = should_fail(name, sig);                                 \
+/* Defines `name` to fail on demand, before calling through so that a
+   failed call has no effect (a signal stays pending, a child unreaped),
+   and otherwise to call the next definition of it. `sig` is the signal a
+   call sends, for ORVA_FAULT_SIG, or 0. */
+#define WRAP(type, name, params, args, sig)                                    \
+  type name params {                                                           \
+    const int error_ = should_fail(#name, sig);                                \
     if (error_ != 0) {                                                         \
       errno = error_;                                                          \
-      return failed;                                                           \
+      return -1;                                                               \
     }                                                                          \
-  } while (0)
+    static type(*real) params;                                                 \
+    load_next((void **)&real, #name);                                          \
+    return real args;                                                          \
+  }
 
-pid_t fork(void) {
-  FAIL_OR_PASS("fork", 0, -1);
-  static pid_t (*real)(void);
-  load_next((void **)&real, "fork");
-  return real();
-}
-
-int setpgid(pid_t pid, pid_t pgid) {
-  FAIL_OR_PASS("setpgid", 0, -1);
-  static int (*real)(pid_t, pid_t);
-  load_next((void **)&real, "setpgid");
-  return real(pid, pgid);
-}
-
-int sigfillset(sigset_t *set) {
-  FAIL_OR_PASS("sigfillset", 0, -1);
-  static int (*real)(sigset_t *);
-  load_next((void **)&real, "sigfillset");
-  return real(set);
-}
-
-int sigprocmask(int how, const sigset_t *set, sigset_t *old) {
-  FAIL_OR_PASS("sigprocmask", 0, -1);
-  static int (*real)(int, const sigset_t *, sigset_t *);
-  load_next((void **)&real, "sigprocmask");
-  return real(how, set, old);
-}
-
-pid_t waitpid(pid_t pid, int *status, int options) {
-  FAIL_OR_PASS("waitpid", 0, -1);
-  static pid_t (*real)(pid_t, int *, int);
-  load_next((void **)&real, "waitpid");
-  return real(pid, status, options);
-}
-
-int kill(pid_t pid, int sig) {
-  FAIL_OR_PASS("kill", sig, -1);
-  static int (*real)(pid_t, int);
-  load_next((void **)&real, "kill");
-  return real(pid, sig);
-}
-
-int sigtimedwait(const sigset_t *set, siginfo_t *info,
-                 const struct timespec *timeout) {
-  FAIL_OR_PASS("sigtimedwait", 0, -1);
-  static int (*real)(const sigset_t *, siginfo_t *, const struct timespec *);
-  load_next((void **)&real, "sigtimedwait");
-  return real(set, info, timeout);
-}
-
-int clock_gettime(clockid_t clock, struct timespec *now) {
-  FAIL_OR_PASS("clock_gettime", 0, -1);
-  static int (*real)(clockid_t, struct timespec *);
-  load_next((void **)&real, "clock_gettime");
-  return real(clock, now);
-}
-
-int nanosleep(const struct timespec *span, struct timespec *left) {
-  FAIL_OR_PASS("nanosleep", 0, -1);
-  static int (*real)(const struct timespec *, struct timespec *);
-  load_next((void **)&real, "nanosleep");
-  return real(span, left);
-}
-
-int tcsetpgrp(int fd, pid_t pgrp) {
-  FAIL_OR_PASS("tcsetpgrp", 0, -1);
-  static int (*real)(int, pid_t);
-  load_next((void **)&real, "tcsetpgrp");
-  return real(fd, pgrp);
-}
+WRAP(pid_t, fork, (void), (), 0)
+WRAP(int, setpgid, (pid_t pid, pid_t pgid), (pid, pgid), 0)
+WRAP(int, sigfillset, (sigset_t * set), (set), 0)
+WRAP(int, sigprocmask, (int how, const sigset_t *set, sigset_t *old),
+     (how, set, old), 0)
+WRAP(pid_t, waitpid, (pid_t pid, int *status, int options),
+     (pid, status, options), 0)
+WRAP(int, kill, (pid_t pid, int sig), (pid, sig), sig)
+WRAP(int, sigtimedwait,
+     (const sigset_t *set, siginfo_t *info, const struct timespec *timeout),
+     (set, info, timeout), 0)
+WRAP(int, clock_gettime, (clockid_t clock, struct timespec *now), (clock, now),
+     0)
+WRAP(int, nanosleep, (const struct timespec *span, struct timespec *left),
+     (span, left), 0)
+WRAP(int, tcsetpgrp, (int fd, pid_t pgrp), (fd, pgrp), 0)
