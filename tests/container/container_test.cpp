@@ -33,7 +33,6 @@ constexpr Profile kProfiles[] = {
     {"linked_uid1000_readonly", Entry::Linked, true},
 };
 constexpr const Profile &kRoot = kProfiles[0];
-constexpr const Profile &kUnprivileged = kProfiles[1];
 
 // Names the profile in gtest's messages instead of dumping its bytes.
 [[maybe_unused]] void PrintTo(const Profile &p, std::ostream *os) {
@@ -159,10 +158,13 @@ void stop_with_term(Container &box, milliseconds limit, Stopped &s) {
 class Entrypoint : public ::testing::TestWithParam<Profile> {};
 
 // Ends of its own reach the runtime's exit status; an invalid stop timeout
-// is reported on the runtime's stderr and changes nothing else.
+// and the launcher's own failure are reported on the runtime's stderr. The
+// profile's user and mount flags are in force (the flags, not a failed
+// write: uid 1000 could not write to / in any case).
 TEST_P(Entrypoint, ProgramExitStatusIsTheContainers) {
   ORVA_REQUIRE_RUNC();
   const Entry e = GetParam().entry;
+  const bool unprivileged = GetParam().unprivileged;
   const Expected runs[] = {
       {exits_with(e, 0), 0},
       {exits_with(e, 3), 3},
@@ -172,6 +174,12 @@ TEST_P(Entrypoint, ProgramExitStatusIsTheContainers) {
       {exits_with(e, 3), 3,
        "orva: invalid ORVA_STOP_TIMEOUT=soon, using default 30s\n", nullptr,
        "ORVA_STOP_TIMEOUT=soon"},
+      {{"/bin/orva-init", "/bin/no-such-program"},
+       127,
+       "orva-init: /bin/no-such-program: No such file or directory\n"},
+      {launcher("id -u; id -g; awk '$2 == \"/\" { split($4, o, \",\"); "
+                "print o[1] }' /proc/mounts; exit 4"),
+       4, "", unprivileged ? "1000\n1000\nro\n" : "0\n0\nrw\n"},
   };
   for (const Expected &c : runs) {
     ASSERT_NO_FATAL_FAILURE(expect_run(GetParam(), c));
@@ -217,24 +225,7 @@ TEST_P(Entrypoint, IgnoredTermEndsInSigkillAfterTheStopTimeout) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, Entrypoint, ::testing::ValuesIn(kProfiles),
-                         [](const ::testing::TestParamInfo<Profile> &param) {
-                           return std::string(param.param.name);
-                         });
-
-// The user and the mount flags are in force (the flags, not a failed
-// write: uid 1000 could not write to / in any case), and the launcher's own
-// failure reaches the runtime's stderr.
-TEST(Unprivileged, UserReadOnlyRootAndLauncherFailure) {
-  ORVA_REQUIRE_RUNC();
-  ASSERT_NO_FATAL_FAILURE(expect_run(
-      kUnprivileged, {launcher("id -u; id -g; awk '$2 == \"/\" { split($4, "
-                               "o, \",\"); print o[1] }' /proc/mounts; exit 4"),
-                      4, "", "1000\n1000\nro\n"}));
-  expect_run(kUnprivileged,
-             {{"/bin/orva-init", "/bin/no-such-program"},
-              127,
-              "orva-init: /bin/no-such-program: No such file or directory\n"});
-}
+                         ::testing::PrintToStringParamName());
 
 // The static root must pass on its own, not because a C library or
 // liborva.so.0 found its way in; the dynamic root shows that the listing
