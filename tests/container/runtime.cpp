@@ -492,17 +492,10 @@ void Container::user(unsigned uid, unsigned gid) {
 
 void Container::readonly(bool on) { config_["root"]["readonly"] = on; }
 
-void Container::write_config() {
-  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
-}
-
-Result Container::run(milliseconds limit) {
-  write_config();
-  return orva_test::run({"runc", "run", "--bundle", dir_, id_}, limit);
-}
+Result Container::run(milliseconds limit) { return start().finish(limit); }
 
 Process &Container::start() {
-  write_config();
+  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
   running_ = std::make_unique<Process>(
       std::vector<std::string>{"runc", "run", "--bundle", dir_, id_});
   return *running_;

@@ -118,7 +118,6 @@ public:
   const std::string &error() const { return error_; }
 
 private:
-  void write_config();
   std::string id_;
   std::string dir_;
   nlohmann::json config_;
