@@ -36,9 +36,10 @@ static void say(const char *line) {
   fflush(stdout);
 }
 
-/* SIGTERM stays blocked outside sigsuspend, so one that arrives before the
-   wait begins is not lost. */
-static int trap_term(void) {
+/* Two members of the group wait for SIGTERM: trapped, each reports it;
+   ignored, nothing ends the wait but SIGKILL. SIGTERM stays blocked outside
+   sigsuspend, so one that arrives before the wait begins is not lost. */
+static int wait_for_term(int trap) {
   sigset_t term;
   sigset_t waiting;
   sigemptyset(&term);
@@ -49,7 +50,7 @@ static int trap_term(void) {
   sigdelset(&waiting, SIGTERM);
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_term;
+  sa.sa_handler = trap ? on_term : SIG_IGN;
   sigemptyset(&sa.sa_mask);
   if (sigaction(SIGTERM, &sa, NULL) != 0) {
     return 101;
@@ -76,26 +77,6 @@ static int trap_term(void) {
   return 7;
 }
 
-static int ignore_term(void) {
-  if (signal(SIGTERM, SIG_IGN) == SIG_ERR) {
-    return 100;
-  }
-  const pid_t member = fork();
-  if (member < 0) {
-    return 102;
-  }
-  if (member == 0) {
-    say("member-ready\n");
-    for (;;) {
-      pause();
-    }
-  }
-  say_ready();
-  for (;;) {
-    pause();
-  }
-}
-
 static int real_main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "exit") == 0) {
     return atoi(argv[2]);
@@ -107,10 +88,10 @@ static int real_main(int argc, char **argv) {
     return 100;
   }
   if (argc == 2 && strcmp(argv[1], "trap-term") == 0) {
-    return trap_term();
+    return wait_for_term(1);
   }
   if (argc == 2 && strcmp(argv[1], "ignore-term") == 0) {
-    return ignore_term();
+    return wait_for_term(0);
   }
   fprintf(stderr, "usage: linked-program exit N | raise N | trap-term | "
                   "ignore-term\n");

@@ -38,6 +38,13 @@ int exit_code_of(int status) {
   return -1;
 }
 
+// Milliseconds left until `deadline`; zero or less once it has passed.
+long long ms_until(std::chrono::steady_clock::time_point deadline) {
+  return std::chrono::duration_cast<milliseconds>(
+             deadline - std::chrono::steady_clock::now())
+      .count();
+}
+
 std::string last_line(const std::string &text) {
   std::string s = text;
   while (!s.empty() && s.back() == '\n') {
@@ -96,8 +103,8 @@ std::string install(const std::string &root, const std::string &host,
   const Result ldd = run({"ldd", host}, 20s);
   if (ldd.exit_code != 0) {
     // A static program has nothing to load.
-    if (ldd.out.find("not a dynamic executable") != std::string::npos ||
-        ldd.err.find("not a dynamic executable") != std::string::npos) {
+    if ((ldd.out + ldd.err).find("not a dynamic executable") !=
+        std::string::npos) {
       return "";
     }
     return "ldd " + host + " failed: " + last_line(ldd.err);
@@ -306,19 +313,6 @@ void Process::pump(int timeout_ms) {
   orva_test::read_pipes(out_fd_, err_fd_, result_.out, result_.err, timeout_ms);
 }
 
-bool Process::wait_for_output(const std::string &text, milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (result_.out.find(text) == std::string::npos) {
-    const auto left = std::chrono::duration_cast<milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || out_fd_ < 0) {
-      return false;
-    }
-    pump(static_cast<int>(left.count()));
-  }
-  return true;
-}
-
 std::string Process::wait_for_line(const std::string &prefix,
                                    milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -334,27 +328,25 @@ std::string Process::wait_for_line(const std::string &prefix,
       }
       at = end + 1;
     }
-    const auto left = std::chrono::duration_cast<milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || out_fd_ < 0) {
+    const long long left = ms_until(deadline);
+    if (left <= 0 || out_fd_ < 0) {
       return "";
     }
-    pump(static_cast<int>(left.count()));
+    pump(static_cast<int>(left));
   }
 }
 
 Result Process::finish(milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (pid_ > 0 && !reap(WNOHANG)) {
-    const auto left = std::chrono::duration_cast<milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+    const long long left = ms_until(deadline);
+    if (left <= 0) {
       result_.timed_out = true;
       kill(pid_, SIGKILL);
       (void)reap(0);
       break;
     }
-    pump(static_cast<int>(std::min<long long>(left.count(), 20)));
+    pump(static_cast<int>(std::min<long long>(left, 20)));
   }
   result_.elapsed = std::chrono::duration_cast<milliseconds>(
       std::chrono::steady_clock::now() - start_);
@@ -500,17 +492,10 @@ void Container::user(unsigned uid, unsigned gid) {
 
 void Container::readonly(bool on) { config_["root"]["readonly"] = on; }
 
-void Container::write_config() {
-  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
-}
-
-Result Container::run(milliseconds limit) {
-  write_config();
-  return orva_test::run({"runc", "run", "--bundle", dir_, id_}, limit);
-}
+Result Container::run(milliseconds limit) { return start().finish(limit); }
 
 Process &Container::start() {
-  write_config();
+  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
   running_ = std::make_unique<Process>(
       std::vector<std::string>{"runc", "run", "--bundle", dir_, id_});
   return *running_;

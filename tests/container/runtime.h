@@ -38,9 +38,6 @@ public:
   Process(const Process &) = delete;
   Process &operator=(const Process &) = delete;
 
-  // Reads stdout until `text` appears; false when the limit passes or the
-  // output ends first.
-  bool wait_for_output(const std::string &text, milliseconds limit);
   // The first whole line of stdout that begins with `prefix`, without its
   // newline; "" when none has appeared within the limit.
   std::string wait_for_line(const std::string &prefix, milliseconds limit);
@@ -121,7 +118,6 @@ public:
   const std::string &error() const { return error_; }
 
 private:
-  void write_config();
   std::string id_;
   std::string dir_;
   nlohmann::json config_;
