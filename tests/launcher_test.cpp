@@ -234,8 +234,7 @@ Case cannot_run(const std::vector<std::string> &args, int error) {
 std::vector<Case> cannot_run_cases(const Scratch &scratch) {
   return {cannot_run({"orva-no-such-program", "arg"}, ENOENT),
           cannot_run({"orva-no-such-program"}, ENOENT),
-          cannot_run({"", "arg"}, ENOENT),
-          cannot_run({"--", ""}, ENOENT),
+          cannot_run({"", "arg"}, ENOENT), cannot_run({"--", ""}, ENOENT),
           cannot_run({"/no/such/dir/program", "arg"}, ENOENT),
           cannot_run({"--", "--help"}, ENOENT),
           cannot_run({"--", "--"}, ENOENT),
@@ -243,7 +242,7 @@ std::vector<Case> cannot_run_cases(const Scratch &scratch) {
           cannot_run({scratch.dir()}, EACCES),
           cannot_run({scratch.path("plain"), "arg"}, EACCES),
           cannot_run({"plain"}, EACCES),
-          // Found or not, this is no "not found": only ENOENT gives 127.
+          // A path through a file: only ENOENT means "not found".
           cannot_run({"/etc/passwd/x"}, ENOTDIR)};
 }
 
@@ -403,9 +402,10 @@ TEST(LauncherAsProcessOne, StopTimeoutHasTheSameRangeOnEveryTarget) {
         launch_in_namespace({"true"}, true, {{"ORVA_STOP_TIMEOUT", c.text}});
     EXPECT_FALSE(o.timed_out);
     EXPECT_EQ(o.exit_code(), 0);
-    EXPECT_EQ(o.err, c.accepted ? ""
-                                : std::string("orva: invalid ORVA_STOP_TIMEOUT=") +
-                                      c.text + ", using default 30s\n");
+    EXPECT_EQ(o.err, c.accepted
+                         ? ""
+                         : std::string("orva: invalid ORVA_STOP_TIMEOUT=") +
+                               c.text + ", using default 30s\n");
   }
 }
 
