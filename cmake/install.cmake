@@ -17,22 +17,6 @@ if(ORVA_STATIC_LAUNCHER)
           DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT launcher)
 endif()
 
-# The installed launcher finds the library relative to itself, so the
-# prefix may move; only a directory given as an absolute path is fixed.
-# Under /usr the library lies where the dynamic loader looks anyway, and a
-# RUNPATH would only make it probe a score of directories on every start.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR
-   IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
-  set(ORVA_RPATH "${CMAKE_INSTALL_FULL_LIBDIR}")
-elseif(CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$")
-  set(ORVA_RPATH "")
-else()
-  file(RELATIVE_PATH ORVA_RPATH /${CMAKE_INSTALL_BINDIR}
-       /${CMAKE_INSTALL_LIBDIR})
-  set(ORVA_RPATH "$ORIGIN/${ORVA_RPATH}")
-endif()
-set_target_properties(orva-init PROPERTIES INSTALL_RPATH "${ORVA_RPATH}")
-
 set(ORVA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/orva)
 install(EXPORT orvaTargets NAMESPACE orva:: DESTINATION ${ORVA_CMAKE_DIR}
         COMPONENT dev)

@@ -38,16 +38,9 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE ${ORVA_PACKAGE_RELEASE})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
-# orva-init's libc6 dependency comes from dpkg-shlibdeps. It links against
-# the library of this very build, which belongs to no installed package
-# yet, so its dependency on liborva0 is written out below.
+# orva-init's libc6 dependency comes from dpkg-shlibdeps; the library is
+# linked into it, so it needs no liborva0.
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_SHLIBDEPS ON)
-if(CMAKE_LIBRARY_OUTPUT_DIRECTORY)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
-      ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
-else()
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
-endif()
 
 set(ORVA_DEB_VERSION "${PROJECT_VERSION}-${ORVA_PACKAGE_RELEASE}")
 
@@ -95,7 +88,6 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_NAME orva-init)
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_LAUNCHER_PACKAGE_DEPENDS "liborva0 (>= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_LAUNCHER_DESCRIPTION
   "run any program as a well-behaved process 1
 orva-init PROGRAM [ARG...] runs PROGRAM as the child of a supervising

@@ -126,7 +126,8 @@ public:
   DefaultChildSignal() {
     if (sigaction(SIGCHLD, nullptr, &saved_) != 0 ||
         (saved_.sa_handler != SIG_IGN &&
-         (saved_.sa_flags & SA_NOCLDWAIT) == 0)) {
+         // An unsigned constant on some targets, against an int field.
+         (saved_.sa_flags & static_cast<int>(SA_NOCLDWAIT)) == 0)) {
       return;
     }
     struct sigaction standard {};
@@ -290,7 +291,7 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
 }
 
 // Reads one component's unit letter; 0 for anything else.
-[[nodiscard]] unsigned long seconds_per_unit(char unit) {
+[[nodiscard]] unsigned long long seconds_per_unit(char unit) {
   switch (unit) {
   case 'h':
     return 3600;
@@ -375,11 +376,13 @@ int orva_parse_stop_timeout(const char *text, struct timespec *out) {
     return 0;
   }
   const int saved_errno = errno;
-  constexpr auto kMaxTotal = static_cast<unsigned long>(kMaxSeconds);
-  unsigned long total = 0;
+  // unsigned long is 32 bits wide where time_t has 64 (armhf, i686): the
+  // range of the result must not depend on it.
+  constexpr auto kMaxTotal = static_cast<unsigned long long>(kMaxSeconds);
+  unsigned long long total = 0;
   const char *component = text;
   for (;;) {
-    // strtoul would skip white space and quietly negate a '-' number.
+    // strtoull would skip white space and quietly negate a '-' number.
     const char *sign = component;
     while (isspace(static_cast<unsigned char>(*sign)) != 0) {
       ++sign;
@@ -389,11 +392,11 @@ int orva_parse_stop_timeout(const char *text, struct timespec *out) {
     }
     char *end = nullptr;
     errno = 0;
-    unsigned long number = strtoul(component, &end, 10);
+    const unsigned long long number = strtoull(component, &end, 10);
     if (end == component || errno == ERANGE) {
       return fail_with(EINVAL);
     }
-    unsigned long unit = 1;
+    unsigned long long unit = 1;
     if (*end != '\0') {
       unit = seconds_per_unit(*end);
       if (unit == 0) {

@@ -2,8 +2,8 @@
 // orva-init, run as a real program: its options, its exit codes and
 // messages, and what it does as process 1 and elsewhere. The same tests
 // run over every build of the launcher: ORVA_TEST_LAUNCHER=static picks the
-// static one, run under its user-mode emulator when it was built for
-// another architecture.
+// static one at ORVA_TEST_STATIC_INIT, run under ORVA_TEST_EMULATOR when it
+// was built for another architecture.
 #include "pid1.h"
 
 #include <gtest/gtest.h>
@@ -58,14 +58,15 @@ std::vector<std::string> launcher_command() {
   if (!orva_test::static_launcher_wanted()) {
     return {ORVA_INIT_PATH};
   }
-#ifdef ORVA_STATIC_INIT_PATH
-  if (*ORVA_STATIC_EMULATOR != '\0') {
-    return {ORVA_STATIC_EMULATOR, ORVA_STATIC_INIT_PATH};
+  const char *path = getenv("ORVA_TEST_STATIC_INIT");
+  const char *emulator = getenv("ORVA_TEST_EMULATOR");
+  if (path == nullptr) {
+    return {"ORVA_TEST_STATIC_INIT is not set"};
   }
-  return {ORVA_STATIC_INIT_PATH};
-#else
-  return {"orva-init-static was not built"};
-#endif
+  if (emulator != nullptr && *emulator != '\0') {
+    return {emulator, path};
+  }
+  return {path};
 }
 
 // Replaces the calling process with the launcher under test and `args`,
@@ -233,15 +234,16 @@ Case cannot_run(const std::vector<std::string> &args, int error) {
 std::vector<Case> cannot_run_cases(const Scratch &scratch) {
   return {cannot_run({"orva-no-such-program", "arg"}, ENOENT),
           cannot_run({"orva-no-such-program"}, ENOENT),
-          cannot_run({"", "arg"}, ENOENT),
-          cannot_run({"--", ""}, ENOENT),
+          cannot_run({"", "arg"}, ENOENT), cannot_run({"--", ""}, ENOENT),
           cannot_run({"/no/such/dir/program", "arg"}, ENOENT),
           cannot_run({"--", "--help"}, ENOENT),
           cannot_run({"--", "--"}, ENOENT),
           cannot_run({scratch.path("subdir"), "arg"}, EACCES),
           cannot_run({scratch.dir()}, EACCES),
           cannot_run({scratch.path("plain"), "arg"}, EACCES),
-          cannot_run({"plain"}, EACCES)};
+          cannot_run({"plain"}, EACCES),
+          // A path through a file: only ENOENT means "not found".
+          cannot_run({"/etc/passwd/x"}, ENOTDIR)};
 }
 
 TEST(Launcher, HelpAndVersionGoToStdoutWithSuccess) {
@@ -373,6 +375,37 @@ TEST(LauncherAsProcessOne, SigtermReachesTheProgramOrTheStopTimeoutEndsIt) {
     if (!c.env.empty()) {
       EXPECT_GE(took, 500ms);
     }
+  }
+}
+
+// The stop timeout reaches as far as time_t on every target, whatever the
+// width of its long: process 1 takes each text silently, or reports it and
+// keeps the default.
+TEST(LauncherAsProcessOne, StopTimeoutHasTheSameRangeOnEveryTarget) {
+  ORVA_REQUIRE_PID_NAMESPACE();
+  const struct {
+    const char *text;
+    bool accepted;
+  } cases[] = {
+      {"9223372036854775807", true}, // the largest time_t
+      {"9223372036854775808", false},
+      {"2562047788015215h", true},
+      {"2562047788015216h", false}, // a product above it
+      {"5124095576030432h", false}, // ... that is 3584 s modulo 2^64
+      {"4294967296", true},         // above 32 bits, far below 64
+      {"71582789m", true},          // a product above 32 bits
+      {"4294967295s1", true},       // a running total above 32 bits
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    const Outcome o =
+        launch_in_namespace({"true"}, true, {{"ORVA_STOP_TIMEOUT", c.text}});
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_code(), 0);
+    EXPECT_EQ(o.err, c.accepted
+                         ? ""
+                         : std::string("orva: invalid ORVA_STOP_TIMEOUT=") +
+                               c.text + ", using default 30s\n");
   }
 }
 

@@ -1,14 +1,21 @@
 # SPDX-License-Identifier: MIT
 # Fully static builds against musl, included by the per-architecture files
-# once they have set CMAKE_SYSTEM_PROCESSOR. Debian's gcc for the target
-# compiles, and musl's own specs file swaps glibc's headers, start files and
-# libraries for musl's. The sources include C headers only, so nothing else
-# is needed: no C++ library exists for musl here, and none is wanted.
+# once they have set CMAKE_SYSTEM_PROCESSOR (as uname -m names it) and,
+# where Debian's names for the target differ from it, ORVA_GNU_TRIPLET and
+# ORVA_MUSL_TRIPLET. Debian's gcc for the target compiles, and musl's own
+# specs file swaps glibc's headers, start files and libraries for musl's.
+# The sources include C headers only, so nothing else is needed: no C++
+# library exists for musl here, and none is wanted.
 set(CMAKE_SYSTEM_NAME Linux)
-set(ORVA_MUSL_TRIPLET ${CMAKE_SYSTEM_PROCESSOR}-linux-musl)
+if(NOT ORVA_GNU_TRIPLET)
+  set(ORVA_GNU_TRIPLET ${CMAKE_SYSTEM_PROCESSOR}-linux-gnu)
+endif()
+if(NOT ORVA_MUSL_TRIPLET)
+  set(ORVA_MUSL_TRIPLET ${CMAKE_SYSTEM_PROCESSOR}-linux-musl)
+endif()
 set(ORVA_MUSL_LIBDIR /usr/lib/${ORVA_MUSL_TRIPLET})
-set(CMAKE_C_COMPILER ${CMAKE_SYSTEM_PROCESSOR}-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER ${CMAKE_SYSTEM_PROCESSOR}-linux-gnu-g++)
+set(CMAKE_C_COMPILER ${ORVA_GNU_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${ORVA_GNU_TRIPLET}-g++)
 
 set(specs ${ORVA_MUSL_LIBDIR}/musl-gcc.specs)
 if(NOT EXISTS ${specs})

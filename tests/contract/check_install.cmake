@@ -64,6 +64,11 @@ endfunction()
 
 # The installed launcher must find the installed library by itself.
 function(run_launcher prefix bindir)
+  # It carries the library, and so runs from wherever the prefix went.
+  run(COMMAND ${READELF} -dW ${prefix}/${bindir}/orva-init OUTPUT dynamic)
+  if(dynamic MATCHES "liborva")
+    message(FATAL_ERROR "orva-init loads the shared library:\n${dynamic}")
+  endif()
   run(COMMAND ${prefix}/${bindir}/orva-init --version OUTPUT out
       ENV --unset=LD_LIBRARY_PATH)
   if(NOT out STREQUAL "orva-init ${VERSION}\n")

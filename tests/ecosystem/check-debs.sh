@@ -57,7 +57,7 @@ expect_field "$lib_deb" Package '^liborva0$'
 expect_field "$lib_deb" Section '^libs$'
 expect_field "$lib_deb" Depends '^libc6 \(>= [0-9.]+\)$'
 expect_field "$init_deb" Package '^orva-init$'
-expect_field "$init_deb" Depends "^liborva0 \\(>= ${version//./\\.}\\), libc6 \\(>= [0-9.]+\\)$"
+expect_field "$init_deb" Depends '^libc6 \(>= [0-9.]+\)$'
 expect_field "$dev_deb" Package '^liborva-dev$'
 expect_field "$dev_deb" Section '^libdevel$'
 expect_field "$dev_deb" Depends "^liborva0 \\(= ${version//./\\.}-1\\)$"
@@ -146,10 +146,9 @@ for pkg in liborva0 orva-init liborva-dev; do
 done
 
 libdir=$root/usr/lib/$multiarch
-# Installed for real, the launcher finds the library where the loader
-# looks anyway; in the scratch root it has to be told.
-LD_LIBRARY_PATH=$libdir expect_run 0 "orva-init $version" "$root/usr/bin/orva-init" --version
-LD_LIBRARY_PATH=$libdir expect_run 0 "Usage: orva-init" "$root/usr/bin/orva-init" --help
+# The launcher carries the library: it runs without liborva0 in reach.
+expect_run 0 "orva-init $version" "$root/usr/bin/orva-init" --version
+expect_run 0 "Usage: orva-init" "$root/usr/bin/orva-init" --help
 # The static one needs nothing from the root at all.
 expect_run 0 "orva-init $version" env -i "$root/usr/bin/orva-init-static" --version
 mandir=$root/usr/share/man
