@@ -317,10 +317,21 @@ void Supervisor::stop_the_rest() {
   if (!others_left()) {
     return;
   }
-  if (settings_.verbose) {
-    Line().text("other processes still running, SIGTERM to every process").emit();
+  // A stop signal has already gone to every process: a second SIGTERM is
+  // what many programs take as "quit at once", cutting short the very
+  // shutdown being waited for.
+  if (stopping_) {
+    if (settings_.verbose) {
+      Line().text("other processes still running, waiting for them").emit();
+    }
+  } else {
+    if (settings_.verbose) {
+      Line()
+          .text("other processes still running, SIGTERM to every process")
+          .emit();
+    }
+    send(-1, SIGTERM, "orva: kill");
   }
-  send(-1, SIGTERM, "orva: kill");
   Instant now{};
   // Without a clock there is no deadline to keep: SIGKILL at once.
   bool have_clock = read_monotonic_clock(now);

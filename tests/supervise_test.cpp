@@ -494,7 +494,7 @@ TEST_P(StopScope, DecidesWhetherADaemonOutsideTheGroupIsStopped) {
   }
   if (all) {
     for (const char *line :
-         {"orva: other processes still running, SIGTERM to every process\n",
+         {"orva: other processes still running, waiting for them\n",
           "orva: reaped orphan ", "orva: no process left, "}) {
       EXPECT_NE(o.err.find(line), std::string::npos) << line << "\n" << o.err;
     }
