@@ -57,7 +57,8 @@ public:
 
 private:
   static constexpr size_t kCapacity = 2048;
-  char buffer_[kCapacity]; // NOLINT(*-avoid-c-arrays): no C++ library here
+  // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
+  char buffer_[kCapacity]{};
   size_t size_ = 0;
 };
 

@@ -188,7 +188,12 @@ Reaped reap(pid_t pid, int &status, bool nonblock, bool report) {
       return Reaped::Found;
     }
     if (report) {
-      Line().text("reaped orphan ").number(reaped).text(", ").status(raw).emit();
+      Line()
+          .text("reaped orphan ")
+          .number(reaped)
+          .text(", ")
+          .status(raw)
+          .emit();
     }
   }
 }
@@ -224,8 +229,8 @@ Line &whom(Line &line, pid_t target) {
 class Supervisor {
 public:
   Supervisor(pid_t child, const Settings &settings, const sigset_t &full)
-      : child_(child), settings_(settings), full_(full),
-        remaining_{settings.stop_timeout} {}
+      : child_(child), settings_(settings),
+        full_(full), remaining_{settings.stop_timeout} {}
 
   // The managed child's exit code, or -1 when waiting failed.
   int run();
@@ -299,7 +304,9 @@ void Supervisor::report_end(int status, int exit_code) const {
       .number(exit_code);
   Instant now{};
   if (stopping_ && read_monotonic_clock(now)) {
-    line.text(", ").milliseconds((now - began_).ts).text(" after the stop began");
+    line.text(", ")
+        .milliseconds((now - began_).ts)
+        .text(" after the stop began");
   }
   line.emit();
 }
@@ -372,7 +379,9 @@ void Supervisor::stop_the_rest() {
     line.text(others_left() ? "processes left after SIGKILL"
                             : "no process left");
     if (read_monotonic_clock(now)) {
-      line.text(", ").milliseconds((now - began_).ts).text(" after the stop began");
+      line.text(", ")
+          .milliseconds((now - began_).ts)
+          .text(" after the stop began");
     }
     line.emit();
   }

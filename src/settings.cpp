@@ -31,17 +31,18 @@ struct NamedSignal {
 };
 
 // The signals Linux has on every architecture, plus the two some lack.
-constexpr NamedSignal kSignals[] = { // NOLINT(*-avoid-c-arrays)
-    {"HUP", SIGHUP},     {"INT", SIGINT},       {"QUIT", SIGQUIT},
-    {"ILL", SIGILL},     {"TRAP", SIGTRAP},     {"ABRT", SIGABRT},
-    {"BUS", SIGBUS},     {"FPE", SIGFPE},       {"KILL", SIGKILL},
-    {"USR1", SIGUSR1},   {"SEGV", SIGSEGV},     {"USR2", SIGUSR2},
-    {"PIPE", SIGPIPE},   {"ALRM", SIGALRM},     {"TERM", SIGTERM},
-    {"CHLD", SIGCHLD},   {"CONT", SIGCONT},     {"STOP", SIGSTOP},
-    {"TSTP", SIGTSTP},   {"TTIN", SIGTTIN},     {"TTOU", SIGTTOU},
-    {"URG", SIGURG},     {"XCPU", SIGXCPU},     {"XFSZ", SIGXFSZ},
-    {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF},   {"WINCH", SIGWINCH},
-    {"IO", SIGIO},       {"SYS", SIGSYS},
+// NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
+constexpr NamedSignal kSignals[] = {
+    {"HUP", SIGHUP},       {"INT", SIGINT},   {"QUIT", SIGQUIT},
+    {"ILL", SIGILL},       {"TRAP", SIGTRAP}, {"ABRT", SIGABRT},
+    {"BUS", SIGBUS},       {"FPE", SIGFPE},   {"KILL", SIGKILL},
+    {"USR1", SIGUSR1},     {"SEGV", SIGSEGV}, {"USR2", SIGUSR2},
+    {"PIPE", SIGPIPE},     {"ALRM", SIGALRM}, {"TERM", SIGTERM},
+    {"CHLD", SIGCHLD},     {"CONT", SIGCONT}, {"STOP", SIGSTOP},
+    {"TSTP", SIGTSTP},     {"TTIN", SIGTTIN}, {"TTOU", SIGTTOU},
+    {"URG", SIGURG},       {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ},
+    {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF}, {"WINCH", SIGWINCH},
+    {"IO", SIGIO},         {"SYS", SIGSYS},
 #ifdef SIGSTKFLT
     {"STKFLT", SIGSTKFLT},
 #endif
@@ -279,8 +280,8 @@ int orva_load_stop_timeout(struct timespec *out) {
   const char *text = getenv("ORVA_STOP_TIMEOUT");
   if (orva_parse_stop_timeout(text, out) != 0) {
     if (text != nullptr && *text != '\0') {
-      orva_internal::report_invalid_setting("ORVA_STOP_TIMEOUT", text,
-                                            orva_internal::kDefaultStopFallback);
+      orva_internal::report_invalid_setting(
+          "ORVA_STOP_TIMEOUT", text, orva_internal::kDefaultStopFallback);
     }
     *out = orva_internal::kDefaultStopTimeout;
   }

@@ -66,11 +66,13 @@ TEST(StopSignals, NamesWithOrWithoutSigInAnyCase) {
 TEST(StopSignals, RefusesWhatCannotArm) {
   const std::string realtime_too_far =
       "RTMIN+" + std::to_string(SIGRTMAX - SIGRTMIN + 1);
-  for (const char *text :
-       {"KILL", "SIGSTOP", "TERM,CHLD", "TERN", "15", "TERM,", ",TERM",
-        "TERM,,INT", " ", "SIG", "SIGSIGTERM", "RTMIN+", "RTMIN-1", "RTMAX+1",
-        "RTMIN+x", "RTMIN+ 1", "RTMIN+1000", realtime_too_far.c_str(),
-        "TERM INT", "TERM;INT"}) {
+  for (const char *text : {"KILL",     "SIGSTOP",    "TERM,CHLD",
+                           "TERN",     "15",         "TERM,",
+                           ",TERM",    "TERM,,INT",  " ",
+                           "SIG",      "SIGSIGTERM", "RTMIN+",
+                           "RTMIN-1",  "RTMAX+1",    "RTMIN+x",
+                           "RTMIN+ 1", "RTMIN+1000", realtime_too_far.c_str(),
+                           "TERM INT", "TERM;INT"}) {
     SCOPED_TRACE(text);
     sigset_t set;
     sigemptyset(&set);
@@ -81,16 +83,18 @@ TEST(StopSignals, RefusesWhatCannotArm) {
 }
 
 TEST(StopScopeAndVerbose, TakeTheirWordsOnly) {
-  for (const auto &[text, all] :
-       {std::pair<const char *, bool>{nullptr, false}, {"", false},
-        {"group", false}, {"all", true}}) {
+  for (const auto &[text, all] : {std::pair<const char *, bool>{nullptr, false},
+                                  {"", false},
+                                  {"group", false},
+                                  {"all", true}}) {
     bool got = !all;
     EXPECT_TRUE(parse_stop_scope(text, got));
     EXPECT_EQ(got, all);
   }
-  for (const auto &[text, on] :
-       {std::pair<const char *, bool>{nullptr, false}, {"", false},
-        {"0", false}, {"1", true}}) {
+  for (const auto &[text, on] : {std::pair<const char *, bool>{nullptr, false},
+                                 {"", false},
+                                 {"0", false},
+                                 {"1", true}}) {
     bool got = !on;
     EXPECT_TRUE(parse_verbose(text, got));
     EXPECT_EQ(got, on);

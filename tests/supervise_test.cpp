@@ -465,9 +465,9 @@ using StopScope = SuperviseWith<Scope>;
 TEST_P(StopScope, DecidesWhetherADaemonOutsideTheGroupIsStopped) {
   const Scope s = GetParam();
   daemon_ignores_term = s.ignores;
-  Pid1 init = supervising(
-      daemon_main, "1", true,
-      {std::string("ORVA_STOP_SCOPE=") + s.name, "ORVA_VERBOSE=1"});
+  Pid1 init =
+      supervising(daemon_main, "1", true,
+                  {std::string("ORVA_STOP_SCOPE=") + s.name, "ORVA_VERBOSE=1"});
   ASSERT_TRUE(init.wait_for_output("daemon ready\n"));
   ASSERT_TRUE(init.wait_for_output("ready\n"));
   const auto sent = Clock::now();

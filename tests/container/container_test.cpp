@@ -241,13 +241,15 @@ TEST_P(Entrypoint, StopScopeDecidesWhetherASetsidDaemonSaves) {
     bool saved;
     std::vector<const char *> report;
   } stops[] = {
-      {"all", "10",
+      {"all",
+       "10",
        true,
        {"orva: forwarded SIGTERM to every process",
         "orva: stop timeout of 10s armed by SIGTERM",
         "orva: other processes still running, waiting for them",
         "orva: no process left, "}},
-      {"all", "1",
+      {"all",
+       "1",
        false,
        {"orva: stop timeout passed, SIGKILL to every process; still running: ",
         " (sleep)", " killed by SIGKILL", "orva: no process left, "}},
