@@ -177,17 +177,20 @@ Line &Line::running_processes(pid_t pgrp) {
     for (long at = 0; at < got;) {
       unsigned short length = 0;
       memcpy(&length, records + at + kRecordLengthAt, sizeof length);
+      if (length == 0) {
+        break;
+      }
       const char *name = records + at + kNameAt;
       at += length;
-      if (length == 0 || name[0] < '1' || name[0] > '9' ||
-          strspn(name, "0123456789") != strlen(name) ||
-          strcmp(name, "1") == 0) {
+      const size_t digits = strspn(name, "0123456789");
+      if (name[0] == '0' || digits == 0 || digits > 12 ||
+          name[digits] != '\0' || strcmp(name, "1") == 0) {
         continue;
       }
       char path[32];
       char stat[512];
       ProcessStat process;
-      (void)snprintf(path, sizeof path, "/proc/%s/stat", name);
+      (void)snprintf(path, sizeof path, "/proc/%.12s/stat", name);
       if (read_small_file(path, stat, sizeof stat) <= 0 ||
           !parse_stat(stat, process) || process.state == 'Z' ||
           process.state == 'X' || (pgrp != 0 && process.pgrp != pgrp)) {
