@@ -243,7 +243,7 @@ private:
   }
   void forward(int sig);
   void kill_at_deadline();
-  void report_end(int status, int exit_code) const;
+  void report_end(bool found, int status, int exit_code) const;
   void stop_the_rest();
 
   pid_t child_;
@@ -294,14 +294,15 @@ void Supervisor::kill_at_deadline() {
   kill_sent_ = true;
 }
 
-void Supervisor::report_end(int status, int exit_code) const {
+void Supervisor::report_end(bool found, int status, int exit_code) const {
   Line line;
-  line.text("program ")
-      .number(child_)
-      .text(" ")
-      .status(status)
-      .text(", exit code ")
-      .number(exit_code);
+  line.text("program ").number(child_).text(" ");
+  if (found) {
+    line.status(status);
+  } else {
+    line.text("gone, no child left");
+  }
+  line.text(", exit code ").number(exit_code);
   Instant now{};
   if (stopping_ && read_monotonic_clock(now)) {
     line.text(", ")
@@ -408,7 +409,7 @@ int Supervisor::run() {
     if (reaped != Reaped::Nothing) {
       const int exit_code = exit_code_from_status(status);
       if (settings_.verbose) {
-        report_end(status, exit_code);
+        report_end(reaped == Reaped::Found, status, exit_code);
       }
       if (settings_.stop_all) {
         stop_the_rest();
