@@ -1,21 +1,23 @@
 // SPDX-License-Identifier: MIT
+// The entry point, the supervision loop and the reaping of children.
 #include "orva.h"
 
-#include <ctype.h>
+#include "internal.h"
+
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
 
+using orva_internal::Line;
+using orva_internal::Settings;
+
 constexpr int kSupervisorFailure = 111;
 constexpr int kMissingMain = 64;
-constexpr time_t kDefaultStopSeconds = 30;
-constexpr timespec kDefaultStopTimeout{kDefaultStopSeconds, 0};
 constexpr timespec kExitPause{0, 50'000'000};
 constexpr long kNanosPerSecond = 1'000'000'000;
 // No C++ library header: the same file builds against any C library alone.
@@ -162,11 +164,291 @@ private:
   return 1;
 }
 
-// Sends to the child's whole group; one that has already gone (ESRCH) is
-// not an error. `what` names the call in the message of any other failure.
-void signal_group(pid_t child, int sig, const char *what) {
-  if (kill(-child, sig) != 0 && errno != ESRCH) {
+// What a reap found.
+enum class Reaped { Failed, Nothing, Found, NoChildLeft };
+
+// Reaps children until `pid` (any child when negative; none when 0) is
+// reaped, and gives its raw wait status. Every other child is dropped,
+// and said so when `report` is set.
+Reaped reap(pid_t pid, int &status, bool nonblock, bool report) {
+  const int options = nonblock ? WNOHANG : 0;
+  for (;;) {
+    int raw = 0;
+    const pid_t reaped = waitpid(-1, &raw, options);
+    if (reaped == 0) {
+      return Reaped::Nothing;
+    }
+    if (reaped < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno == ECHILD ? Reaped::NoChildLeft : Reaped::Failed;
+    }
+    if (pid < 0 || reaped == pid) {
+      status = raw;
+      return Reaped::Found;
+    }
+    if (report) {
+      Line()
+          .text("reaped orphan ")
+          .number(reaped)
+          .text(", ")
+          .status(raw)
+          .emit();
+    }
+  }
+}
+
+// Reaps every child that has already exited.
+void drain(bool report) {
+  int status = 0;
+  (void)reap(0, status, true, report);
+}
+
+// Sends to `target` (a negated group, or -1 for every process but process
+// 1); one that has already gone (ESRCH) is not an error. `what` names the
+// call in the message of any other failure.
+void send(pid_t target, int sig, const char *what) {
+  if (kill(target, sig) != 0 && errno != ESRCH) {
     perror(what);
+  }
+}
+
+Line &whom(Line &line, pid_t target) {
+  if (target == -1) {
+    return line.text("every process");
+  }
+  return line.text("process group ").number(-target);
+}
+
+// Whether any process but process 1 is left in the namespace, zombies of
+// other parents included; kill(-1) reaches those entered from outside too,
+// which are not our children.
+[[nodiscard]] bool others_left() { return kill(-1, 0) == 0; }
+
+// The supervisor's side of one supervision, from the fork to the end.
+class Supervisor {
+public:
+  Supervisor(pid_t child, const Settings &settings, const sigset_t &full)
+      : child_(child), settings_(settings),
+        full_(full), remaining_{settings.stop_timeout} {}
+
+  // The managed child's exit code, or -1 when waiting failed.
+  int run();
+
+private:
+  [[nodiscard]] pid_t target_of(int sig) const {
+    return settings_.stop_all && sigismember(&settings_.stop_signals, sig) == 1
+               ? -1
+               : -child_;
+  }
+  void forward(int sig);
+  void kill_at_deadline();
+  void report_end(bool found, int status, int exit_code) const;
+  void stop_the_rest();
+
+  pid_t child_;
+  const Settings &settings_;
+  const sigset_t &full_;
+  bool stopping_ = false;
+  bool kill_sent_ = false;
+  Instant began_{};
+  Instant deadline_{};
+  Duration remaining_;
+};
+
+void Supervisor::forward(int sig) {
+  const pid_t target = target_of(sig);
+  send(target, sig, "orva: kill");
+  if (settings_.verbose) {
+    Line line;
+    whom(line.text("forwarded ").signal(sig).text(" to "), target).emit();
+  }
+  Instant now{};
+  if (!stopping_ && sigismember(&settings_.stop_signals, sig) == 1 &&
+      read_monotonic_clock(now)) {
+    began_ = now;
+    deadline_ = now + Duration{settings_.stop_timeout};
+    remaining_ = Duration{settings_.stop_timeout};
+    stopping_ = true;
+    if (settings_.verbose) {
+      Line()
+          .text("stop timeout of ")
+          .number(settings_.stop_timeout.tv_sec)
+          .text("s armed by ")
+          .signal(sig)
+          .emit();
+    }
+  }
+}
+
+void Supervisor::kill_at_deadline() {
+  const pid_t target = settings_.stop_all ? -1 : -child_;
+  if (settings_.verbose) {
+    Line line;
+    whom(line.text("stop timeout passed, SIGKILL to "), target)
+        .text("; still running:")
+        .running_processes(settings_.stop_all ? 0 : child_)
+        .emit();
+  }
+  send(target, SIGKILL, "orva: kill(SIGKILL)");
+  kill_sent_ = true;
+}
+
+void Supervisor::report_end(bool found, int status, int exit_code) const {
+  Line line;
+  line.text("program ").number(child_).text(" ");
+  if (found) {
+    line.status(status);
+  } else {
+    line.text("gone, no child left");
+  }
+  line.text(", exit code ").number(exit_code);
+  Instant now{};
+  if (stopping_ && read_monotonic_clock(now)) {
+    line.text(", ")
+        .milliseconds((now - began_).ts)
+        .text(" after the stop began");
+  }
+  line.emit();
+}
+
+// Under scope all the program's end is the end for everyone else too:
+// SIGTERM to all, a wait until none is left or the stop timeout has
+// passed, then SIGKILL. Those entered from outside the namespace send no
+// SIGCHLD, so the wait looks again at short steps; it is bounded, and no
+// such step happens while the program runs.
+void Supervisor::stop_the_rest() {
+  constexpr timespec kStep{0, 20'000'000};
+  // Time for the killed to go; what is left then, the kernel ends with us.
+  constexpr Duration kKillGrace{{1, 0}};
+  drain(settings_.verbose);
+  if (!others_left()) {
+    return;
+  }
+  // A stop signal has already gone to every process: a second SIGTERM is
+  // what many programs take as "quit at once", cutting short the very
+  // shutdown being waited for.
+  if (stopping_) {
+    if (settings_.verbose) {
+      Line().text("other processes still running, waiting for them").emit();
+    }
+  } else {
+    if (settings_.verbose) {
+      Line()
+          .text("other processes still running, SIGTERM to every process")
+          .emit();
+    }
+    send(-1, SIGTERM, "orva: kill");
+  }
+  Instant now{};
+  // Without a clock there is no deadline to keep: SIGKILL at once.
+  bool have_clock = read_monotonic_clock(now);
+  if (!stopping_ && have_clock) {
+    began_ = now;
+    deadline_ = now + Duration{settings_.stop_timeout};
+    stopping_ = true;
+  }
+  sigset_t child_ended;
+  (void)sigemptyset(&child_ended);
+  (void)sigaddset(&child_ended, SIGCHLD);
+  bool killed = false;
+  Instant give_up{};
+  for (;;) {
+    drain(settings_.verbose);
+    if (!others_left()) {
+      break;
+    }
+    have_clock = read_monotonic_clock(now);
+    if (!killed && (!have_clock || now >= deadline_)) {
+      kill_at_deadline();
+      killed = true;
+      give_up = now + kKillGrace;
+      continue;
+    }
+    if (killed && (!have_clock || now >= give_up)) {
+      break;
+    }
+    Duration step = (killed ? give_up : deadline_) - now;
+    if (step.ts.tv_sec > 0 || step.ts.tv_nsec > kStep.tv_nsec) {
+      step = Duration{kStep};
+    }
+    siginfo_t info;
+    (void)sigtimedwait(&child_ended, &info, &step.ts);
+  }
+  if (settings_.verbose) {
+    Line line;
+    line.text(others_left() ? "processes left after SIGKILL"
+                            : "no process left");
+    if (read_monotonic_clock(now)) {
+      line.text(", ")
+          .milliseconds((now - began_).ts)
+          .text(" after the stop began");
+    }
+    line.emit();
+  }
+}
+
+int Supervisor::run() {
+  if (settings_.verbose) {
+    Line()
+        .text("started program ")
+        .number(child_)
+        .text(" in process group ")
+        .number(child_)
+        .emit();
+  }
+  siginfo_t info;
+  for (;;) {
+    // Reaping before every wait means a SIGCHLD that arrives in between
+    // stays pending and ends the wait at once.
+    int status = 0;
+    const Reaped reaped = reap(child_, status, true, settings_.verbose);
+    if (reaped == Reaped::Failed) {
+      return -1;
+    }
+    if (reaped != Reaped::Nothing) {
+      const int exit_code = exit_code_from_status(status);
+      if (settings_.verbose) {
+        report_end(reaped == Reaped::Found, status, exit_code);
+      }
+      if (settings_.stop_all) {
+        stop_the_rest();
+        return exit_code;
+      }
+      // Give the group's last processes a moment to exit so that they are
+      // reaped here rather than left behind.
+      (void)nanosleep(&kExitPause, nullptr);
+      drain(settings_.verbose);
+      return exit_code;
+    }
+
+    const timespec *timeout = nullptr;
+    if (stopping_ && !kill_sent_) {
+      Instant now{};
+      if (!read_monotonic_clock(now)) {
+        // Without a clock, wait as long as was left last time.
+        timeout = &remaining_.ts;
+      } else if (now >= deadline_) {
+        kill_at_deadline();
+      } else {
+        remaining_ = deadline_ - now;
+        timeout = &remaining_.ts;
+      }
+    }
+
+    const int sig = sigtimedwait(&full_, &info, timeout);
+    if (sig < 0) {
+      if (errno == EAGAIN) {
+        kill_at_deadline();
+      } else if (errno != EINTR) {
+        perror("orva: sigtimedwait");
+      }
+      continue;
+    }
+    if (sig != SIGCHLD) {
+      forward(sig);
+    }
   }
 }
 
@@ -189,8 +471,8 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
 
   DefaultChildSignal child_signal;
 
-  timespec stop_timeout{};
-  (void)orva_load_stop_timeout(&stop_timeout);
+  Settings settings;
+  orva_internal::load_settings(settings);
 
   // Whatever the caller left in stdio buffers would otherwise be written
   // twice, once by each process.
@@ -227,117 +509,14 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
     perror("orva: tcsetpgrp");
   }
 
-  bool stopping = false;
-  bool kill_sent = false;
-  Instant deadline{};
-  Duration remaining{stop_timeout};
-  siginfo_t info;
-  for (;;) {
-    // Reaping before every wait means a SIGCHLD that arrives in between
-    // stays pending and ends the wait at once.
-    int exit_code = 0;
-    const int reaped = orva_wait_for_managed_child(child, &exit_code, 1);
-    if (reaped < 0) {
-      perror("orva: waitpid");
-      return kSupervisorFailure;
-    }
-    if (reaped == 1) {
-      // Give the group's last processes a moment to exit so that they are
-      // reaped here rather than left behind.
-      (void)nanosleep(&kExitPause, nullptr);
-      orva_drain_zombies_nonblock();
-      child_signal.restore();
-      (void)mask.restore();
-      return exit_code;
-    }
-
-    const timespec *timeout = nullptr;
-    if (stopping && !kill_sent) {
-      Instant now{};
-      if (!read_monotonic_clock(now)) {
-        // Without a clock, wait as long as was left last time.
-        timeout = &remaining.ts;
-      } else if (now >= deadline) {
-        signal_group(child, SIGKILL, "orva: kill(SIGKILL)");
-        kill_sent = true;
-      } else {
-        remaining = deadline - now;
-        timeout = &remaining.ts;
-      }
-    }
-
-    const int sig = sigtimedwait(&full, &info, timeout);
-    if (sig < 0) {
-      if (errno == EAGAIN) {
-        signal_group(child, SIGKILL, "orva: kill(SIGKILL)");
-        kill_sent = true;
-      } else if (errno != EINTR) {
-        perror("orva: sigtimedwait");
-      }
-      continue;
-    }
-    if (sig == SIGCHLD) {
-      continue;
-    }
-    signal_group(child, sig, "orva: kill");
-    Instant now{};
-    if (!stopping && orva_is_terminate_signal(sig) == 1 &&
-        read_monotonic_clock(now)) {
-      deadline = now + Duration{stop_timeout};
-      remaining = Duration{stop_timeout};
-      stopping = true;
-    }
+  const int exit_code = Supervisor(child, settings, full).run();
+  if (exit_code < 0) {
+    perror("orva: waitpid");
+    return kSupervisorFailure;
   }
-}
-
-// Reads one component's unit letter; 0 for anything else.
-[[nodiscard]] unsigned long long seconds_per_unit(char unit) {
-  switch (unit) {
-  case 'h':
-    return 3600;
-  case 'm':
-    return 60;
-  case 's':
-    return 1;
-  default:
-    return 0;
-  }
-}
-
-[[nodiscard]] bool is_control(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7f;
-}
-
-// The value comes from whoever set up the environment: a newline in it
-// would forge a second line and an escape sequence would reach the
-// terminal, so control characters are shown as \xHH.
-void report_invalid_setting(const char *name, const char *text) {
-  const char *control = text;
-  while (*control != '\0' && !is_control(*control)) {
-    ++control;
-  }
-  if (*control == '\0') {
-    fprintf(stderr, "orva: invalid %s=%s, using default %ds\n", name, text,
-            static_cast<int>(kDefaultStopSeconds));
-    return;
-  }
-  fprintf(stderr, "orva: invalid %s=", name);
-  for (const char *run = text; *run != '\0';) {
-    size_t plain = 0;
-    while (run[plain] != '\0' && !is_control(run[plain])) {
-      ++plain;
-    }
-    if (plain > 0) {
-      (void)fwrite(run, 1, plain, stderr);
-      run += plain;
-    } else {
-      fprintf(stderr, "\\x%02x", static_cast<unsigned char>(*run));
-      ++run;
-    }
-  }
-  fprintf(stderr, ", using default %ds\n",
-          static_cast<int>(kDefaultStopSeconds));
+  child_signal.restore();
+  (void)mask.restore();
+  return exit_code;
 }
 
 } // namespace
@@ -353,125 +532,29 @@ int orva_run(int (*submain)(int, char **), int argc, char **argv) {
   return submain(argc, argv);
 }
 
-int orva_load_stop_timeout(struct timespec *out) {
-  if (out == nullptr) {
-    return fail_with(EINVAL);
-  }
-  const char *text = getenv("ORVA_STOP_TIMEOUT");
-  if (orva_parse_stop_timeout(text, out) != 0) {
-    if (text != nullptr && *text != '\0') {
-      report_invalid_setting("ORVA_STOP_TIMEOUT", text);
-    }
-    *out = kDefaultStopTimeout;
-  }
-  return 0;
-}
-
-int orva_parse_stop_timeout(const char *text, struct timespec *out) {
-  if (out == nullptr) {
-    return fail_with(EINVAL);
-  }
-  if (text == nullptr || *text == '\0') {
-    *out = kDefaultStopTimeout;
-    return 0;
-  }
-  const int saved_errno = errno;
-  // unsigned long is 32 bits wide where time_t has 64 (armhf, i686): the
-  // range of the result must not depend on it.
-  constexpr auto kMaxTotal = static_cast<unsigned long long>(kMaxSeconds);
-  unsigned long long total = 0;
-  const char *component = text;
-  for (;;) {
-    // strtoull would skip white space and quietly negate a '-' number.
-    const char *sign = component;
-    while (isspace(static_cast<unsigned char>(*sign)) != 0) {
-      ++sign;
-    }
-    if (*sign == '-') {
-      return fail_with(EINVAL);
-    }
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long number = strtoull(component, &end, 10);
-    if (end == component || errno == ERANGE) {
-      return fail_with(EINVAL);
-    }
-    unsigned long long unit = 1;
-    if (*end != '\0') {
-      unit = seconds_per_unit(*end);
-      if (unit == 0) {
-        return fail_with(EINVAL);
-      }
-      ++end;
-    }
-    if (number > kMaxTotal / unit || number * unit > kMaxTotal - total) {
-      return fail_with(EINVAL);
-    }
-    total += number * unit;
-    if (*end == '\0') {
-      break;
-    }
-    component = end;
-  }
-  errno = saved_errno;
-  *out = timespec{static_cast<time_t>(total), 0};
-  return 0;
-}
-
-int orva_is_terminate_signal(int sig) {
-  return sig == SIGHUP || sig == SIGINT || sig == SIGQUIT || sig == SIGTERM ? 1
-                                                                            : 0;
-}
-
 int orva_wait_for_managed_child(pid_t pid, int *exit_code, int nonblock) {
   if (exit_code == nullptr) {
     return fail_with(EINVAL);
   }
-  const int options = nonblock != 0 ? WNOHANG : 0;
-  for (;;) {
-    int status = 0;
-    const pid_t reaped = waitpid(-1, &status, options);
-    if (reaped == 0) {
-      return 0;
-    }
-    if (reaped < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      if (errno == ECHILD) {
-        // No child left: the managed one has ended, however it went.
-        *exit_code = 0;
-        return pid < 0 ? 0 : 1;
-      }
-      return -1;
-    }
-    if (pid < 0 || reaped == pid) {
-      *exit_code = exit_code_from_status(status);
-      return 1;
-    }
+  int status = 0;
+  switch (reap(pid, status, nonblock != 0, false)) {
+  case Reaped::Found:
+    *exit_code = exit_code_from_status(status);
+    return 1;
+  case Reaped::NoChildLeft:
+    // No child left: the managed one has ended, however it went.
+    *exit_code = 0;
+    return pid < 0 ? 0 : 1;
+  case Reaped::Nothing:
+    return 0;
+  case Reaped::Failed:
+    break;
   }
+  return -1;
 }
 
 void orva_drain_zombies_nonblock() {
   int exit_code = 0;
   while (orva_wait_for_managed_child(-1, &exit_code, 1) == 1) {
   }
-}
-
-int orva_is_terminal_fd(int fd) { return fd >= 0 && isatty(fd) == 1 ? 1 : 0; }
-
-int orva_set_foreground_pgrp_for_stdio(pid_t pgrp) {
-  int error = 0;
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    // ENOTTY: not our controlling terminal; EPERM: not our session. Both
-    // mean there is nothing here for us to hand over.
-    if (orva_is_terminal_fd(fd) == 1 && tcsetpgrp(fd, pgrp) != 0 &&
-        errno != ENOTTY && errno != EPERM) {
-      error = errno;
-    }
-  }
-  if (error != 0) {
-    return fail_with(error);
-  }
-  return 0;
 }

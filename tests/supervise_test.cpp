@@ -18,6 +18,7 @@
 #include <initializer_list>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -183,17 +184,21 @@ std::string running_children_after(milliseconds limit) {
 }
 
 // Process 1 supervising `child`, with ORVA_STOP_TIMEOUT set to `timeout`
-// unless it is null. With `outlive` it reaps on after orva_run: were it to
-// end, the kernel would kill the rest of the namespace and hide a group
-// member the SIGKILL missed.
+// unless it is null, and the NAME=VALUE settings of `env`. With `outlive`
+// it reaps on after orva_run: were it to end, the kernel would kill the
+// rest of the namespace and hide a process the SIGKILL missed.
 Pid1 supervising(int (*child)(int, char **), const char *timeout = nullptr,
-                 bool outlive = false) {
-  return Pid1([child, timeout, outlive] {
+                 bool outlive = false, std::vector<std::string> env = {}) {
+  return Pid1([child, timeout, outlive, env] {
     if (timeout != nullptr) {
       setenv("ORVA_STOP_TIMEOUT", timeout, 1);
     }
+    for (const std::string &setting : env) {
+      const size_t eq = setting.find('=');
+      setenv(setting.substr(0, eq).c_str(), setting.substr(eq + 1).c_str(), 1);
+    }
     const int rc = orva_run(child, 0, nullptr);
-    if (outlive) {
+    if (outlive && getpid() == 1) {
       say(running_children_after(milliseconds(2000)));
     }
     return rc;
@@ -363,24 +368,148 @@ TEST_F(Supervise, SecondSigtermDoesNotMoveTheDeadline) {
       << "the second SIGTERM was not forwarded: " << o.out;
 }
 
-// Ends by itself 1.5 s after it has seen both SIGUSR1 and SIGWINCH: past a
-// stop timeout of 1 s, had either of them armed it.
+// Ends by itself 1.5 s after it has seen both signals: past a stop timeout
+// of 1 s, had either of them armed it.
+int unarmed[2];
+
 int outlasting_main(int, char **) {
-  catch_and_await({SIGUSR1, SIGWINCH});
+  catch_and_await({unarmed[0], unarmed[1]});
   sleep_for(milliseconds(1500));
   return 5;
 }
 
-TEST_F(Supervise, OtherSignalsAreForwardedWithoutArming) {
-  Pid1 init = supervising(outlasting_main, "1");
+struct Unarmed {
+  int first;
+  int second;
+  const char *stop_signals; // ORVA_STOP_SIGNALS, unless null
+};
+
+void PrintTo(const Unarmed &u, std::ostream *os) {
+  *os << "SIG" << sigabbrev_np(u.first) << " and SIG" << sigabbrev_np(u.second)
+      << " with ORVA_STOP_SIGNALS=" << (u.stop_signals ? u.stop_signals : "");
+}
+
+using ForwardedWithoutArming = SuperviseWith<Unarmed>;
+
+TEST_P(ForwardedWithoutArming, OtherSignals) {
+  const Unarmed u = GetParam();
+  unarmed[0] = u.first;
+  unarmed[1] = u.second;
+  std::vector<std::string> env;
+  if (u.stop_signals != nullptr) {
+    env.push_back(std::string("ORVA_STOP_SIGNALS=") + u.stop_signals);
+  }
+  Pid1 init = supervising(outlasting_main, "1", false, env);
   ASSERT_TRUE(init.wait_for_output("ready\n"));
-  init.send(SIGUSR1);
-  ASSERT_TRUE(init.wait_for_output(got(SIGUSR1)));
-  init.send(SIGWINCH);
+  init.send(u.first);
+  ASSERT_TRUE(init.wait_for_output(got(u.first)));
+  init.send(u.second);
   const Outcome o = init.wait();
   expect_end(o, 5, nullptr);
-  EXPECT_NE(o.out.find(got(SIGWINCH)), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find(got(u.second)), std::string::npos) << o.out;
 }
+
+// A reload signal left out of the stop signals is only passed on.
+INSTANTIATE_TEST_SUITE_P(
+    Supervise, ForwardedWithoutArming,
+    ::testing::Values(Unarmed{SIGUSR1, SIGWINCH, nullptr},
+                      Unarmed{SIGHUP, SIGUSR1, "TERM,INT,QUIT"},
+                      Unarmed{SIGHUP, SIGTERM, "SIGUSR2,RTMIN+1"}));
+
+// Leaves a daemon in a session of its own, as a start script's setsid
+// does, waits for SIGTERM and returns 7. The daemon takes 300 ms to finish
+// on SIGTERM, or ignores it.
+bool daemon_ignores_term = false;
+
+int daemon_main(int, char **) {
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  (void)sigprocmask(SIG_BLOCK, &term, nullptr);
+  if (fork() == 0) {
+    (void)setsid();
+    if (daemon_ignores_term) {
+      (void)signal(SIGTERM, SIG_IGN);
+      say("daemon ready\n");
+      for (;;) {
+        pause();
+      }
+    }
+    say("daemon ready\n");
+    int sig = 0;
+    (void)sigwait(&term, &sig);
+    sleep_for(milliseconds(300));
+    say("daemon finished\n");
+    _exit(0);
+  }
+  say("ready\n");
+  int sig = 0;
+  (void)sigwait(&term, &sig);
+  return 7;
+}
+
+struct Scope {
+  const char *name; // ORVA_STOP_SCOPE
+  bool ignores;
+  const char *ending; // what process 1 saw once orva_run had returned
+};
+
+void PrintTo(const Scope &s, std::ostream *os) {
+  *os << s.name << (s.ignores ? ", daemon ignores SIGTERM" : "");
+}
+
+using StopScope = SuperviseWith<Scope>;
+
+// The program's own exit code comes back however the daemon ends; the
+// verbose report walks the whole stop.
+TEST_P(StopScope, DecidesWhetherADaemonOutsideTheGroupIsStopped) {
+  const Scope s = GetParam();
+  daemon_ignores_term = s.ignores;
+  Pid1 init =
+      supervising(daemon_main, "1", true,
+                  {std::string("ORVA_STOP_SCOPE=") + s.name, "ORVA_VERBOSE=1"});
+  ASSERT_TRUE(init.wait_for_output("daemon ready\n"));
+  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  const auto sent = Clock::now();
+  init.send(SIGTERM);
+  const Outcome o = init.wait();
+  const long long took = elapsed_ms(sent);
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 7);
+  EXPECT_NE(o.out.find(s.ending), std::string::npos) << o.out;
+  const bool all = std::string(s.name) == "all";
+  EXPECT_EQ(o.out.find("daemon finished\n") != std::string::npos,
+            all && !s.ignores)
+      << o.out;
+  if (all && s.ignores) {
+    EXPECT_GE(took, 900);
+  }
+  const std::string target = all ? "every process" : "process group ";
+  for (const std::string &line :
+       {std::string("orva: started program "),
+        "orva: forwarded SIGTERM to " + target,
+        std::string("orva: stop timeout of 1s armed by SIGTERM\n"),
+        std::string(" exited with status 7, exit code 7, ")}) {
+    EXPECT_NE(o.err.find(line), std::string::npos) << line << "\n" << o.err;
+  }
+  if (all) {
+    for (const char *line :
+         {"orva: other processes still running, waiting for them\n",
+          "orva: reaped orphan ", "orva: no process left, "}) {
+      EXPECT_NE(o.err.find(line), std::string::npos) << line << "\n" << o.err;
+    }
+    EXPECT_EQ(o.err.find("SIGKILL to every process; still running: ") !=
+                  std::string::npos,
+              s.ignores)
+        << o.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Supervise, StopScope,
+    ::testing::Values(Scope{"all", false, "no child left running\n"},
+                      Scope{"all", true, "no child left running\n"},
+                      Scope{"group", false, "a child still running\n"}));
 
 // A stop timeout too large for the deadline must not wrap into the past.
 TEST_F(Supervise, HugeStopTimeoutDoesNotKillAtOnce) {
@@ -481,13 +610,20 @@ TEST_F(Supervise, RunningOrphansAreNotWaitedFor) {
   EXPECT_EQ(o.exit_code(), 4);
 }
 
-TEST_F(Supervise, InvalidSettingIsReportedOnce) {
+TEST_F(Supervise, InvalidSettingsAreReportedOnceEach) {
   const Outcome o = run_as_pid1([] {
     setenv("ORVA_STOP_TIMEOUT", "abc", 1);
+    setenv("ORVA_STOP_SCOPE", "everything", 1);
+    setenv("ORVA_STOP_SIGNALS", "TERM,KILL", 1);
+    setenv("ORVA_VERBOSE", "yes\n", 1);
     return orva_run([](int, char **) { return 0; }, 0, nullptr);
   });
   expect_end(o, 0, nullptr,
-             "orva: invalid ORVA_STOP_TIMEOUT=abc, using default 30s\n");
+             "orva: invalid ORVA_STOP_TIMEOUT=abc, using default 30s\n"
+             "orva: invalid ORVA_STOP_SCOPE=everything, using default group\n"
+             "orva: invalid ORVA_STOP_SIGNALS=TERM,KILL, using default "
+             "HUP,INT,QUIT,TERM\n"
+             "orva: invalid ORVA_VERBOSE=yes\\x0a, staying off\n");
 }
 
 // submain runs with the caller's mask, and process 1 gets it back.

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -222,6 +224,64 @@ TEST_P(Entrypoint, IgnoredTermEndsInSigkillAfterTheStopTimeout) {
   // Not before the grace period, and long before the 30 s default.
   EXPECT_GE(s.took, 800ms);
   EXPECT_LE(s.took, 10s);
+}
+
+// The example start script: under scope all its setsid daemon gets SIGTERM
+// and saves before the container ends, or is killed at a deadline too short
+// for it; under the default the kernel kills it unwarned. The program's own
+// exit code comes back each time, and the verbose report tells the stop.
+TEST_P(Entrypoint, StopScopeDecidesWhetherASetsidDaemonSaves) {
+  ORVA_REQUIRE_RUNC();
+  std::ifstream file(ORVA_EXAMPLES_DIR "/daemon/start.sh");
+  const std::string script{std::istreambuf_iterator<char>(file), {}};
+  ASSERT_FALSE(script.empty());
+  const struct {
+    const char *scope;
+    const char *timeout;
+    bool saved;
+    std::vector<const char *> report;
+  } stops[] = {
+      {"all",
+       "10",
+       true,
+       {"orva: forwarded SIGTERM to every process",
+        "orva: stop timeout of 10s armed by SIGTERM",
+        "orva: other processes still running, waiting for them",
+        "orva: no process left, "}},
+      {"all",
+       "1",
+       false,
+       {"orva: stop timeout passed, SIGKILL to every process; still running: ",
+        " (sleep)", " killed by SIGKILL", "orva: no process left, "}},
+      {"group", "10", false, {"orva: forwarded SIGTERM to process group "}},
+  };
+  for (const auto &stop : stops) {
+    SCOPED_TRACE(stop.scope + std::string(" ") + stop.timeout);
+    Container box;
+    ASSERT_TRUE(prepared(box, GetParam(),
+                         command(GetParam().entry, {"sh", script}, script),
+                         "ORVA_VERBOSE=1"));
+    box.env(std::string("ORVA_STOP_SCOPE=") + stop.scope);
+    box.env(std::string("ORVA_STOP_TIMEOUT=") + stop.timeout);
+    box.env("SAVE_SECONDS=3");
+    box.env("STATE_FILE=/dev/shm/state");
+    Process &p = box.start();
+    ASSERT_FALSE(p.wait_for_line("main: ready", 15s).empty()) << p.out();
+    ASSERT_FALSE(p.wait_for_line("daemon: ready", 15s).empty()) << p.out();
+    ASSERT_EQ(box.kill("TERM").exit_code, 0);
+    const Result r = p.finish(30s);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(has_line(r.out, "main: stopping")) << r.out;
+    EXPECT_EQ(has_line(r.out, "daemon: saved"), stop.saved) << r.out;
+    EXPECT_NE(r.err.find("orva: started program "), std::string::npos);
+    EXPECT_NE(r.err.find(" exited with status 0, exit code 0, "),
+              std::string::npos)
+        << r.err;
+    for (const char *text : stop.report) {
+      EXPECT_NE(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, Entrypoint, ::testing::ValuesIn(kProfiles),

@@ -6,6 +6,7 @@
      trap-term     report SIGTERM in itself and in a second member of its
                    process group, then return 7
      ignore-term   ignore SIGTERM, with a second member doing the same
+     sh SCRIPT     run SCRIPT with /bin/sh, in the supervised child
    "main-ready" (with pid, parent and group) and "member-ready" on stdout
    say when a signal may be sent. */
 #define _POSIX_C_SOURCE 200809L
@@ -93,8 +94,12 @@ static int real_main(int argc, char **argv) {
   if (argc == 2 && strcmp(argv[1], "ignore-term") == 0) {
     return wait_for_term(0);
   }
+  if (argc == 3 && strcmp(argv[1], "sh") == 0) {
+    execl("/bin/sh", "sh", "-c", argv[2], (char *)NULL);
+    return 127;
+  }
   fprintf(stderr, "usage: linked-program exit N | raise N | trap-term | "
-                  "ignore-term\n");
+                  "ignore-term | sh SCRIPT\n");
   return 64;
 }
 

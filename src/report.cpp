@@ -1,0 +1,237 @@
+// SPDX-License-Identifier: MIT
+// The verbose report of process 1: one line per event on stderr.
+#include "internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Every buffer here is a plain array on the stack: nothing may allocate,
+// and no C++ library header is at hand.
+// NOLINTBEGIN(*-avoid-c-arrays,*-pro-bounds-array-to-pointer-decay,*-pro-bounds-constant-array-index)
+namespace orva_internal {
+namespace {
+
+// Enough for a name or two; a longer list of processes is cut short.
+constexpr size_t kMaxListed = 32;
+
+[[nodiscard]] bool is_control(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
+
+// Reads a whole small file into `buffer`, NUL-terminated; its length, or
+// -1.
+ssize_t read_small_file(const char *path, char *buffer, size_t size) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  ssize_t got = 0;
+  do {
+    got = read(fd, buffer, size - 1);
+  } while (got < 0 && errno == EINTR);
+  (void)close(fd);
+  if (got >= 0) {
+    buffer[got] = '\0';
+  }
+  return got;
+}
+
+// /proc shows the PID namespace it was mounted for, which need not be
+// ours: a namespace made without a mount of its own sees the host's.
+[[nodiscard]] bool proc_is_ours() {
+  char self[16];
+  const ssize_t n = readlink("/proc/self", self, sizeof self - 1);
+  if (n <= 0) {
+    return false;
+  }
+  self[n] = '\0';
+  char mine[16];
+  (void)snprintf(mine, sizeof mine, "%ld", static_cast<long>(getpid()));
+  return strcmp(self, mine) == 0;
+}
+
+// A process as /proc/PID/stat shows it: "pid (name) state ppid pgrp ...".
+// The name may hold blanks and parentheses, so it ends at the last ')'.
+struct ProcessStat {
+  const char *name = nullptr;
+  size_t name_length = 0;
+  char state = '?';
+  long pgrp = 0;
+};
+
+[[nodiscard]] bool parse_stat(const char *stat, ProcessStat &out) {
+  const char *open_paren = strchr(stat, '(');
+  const char *close_paren = strrchr(stat, ')');
+  if (open_paren == nullptr || close_paren == nullptr ||
+      close_paren < open_paren) {
+    return false;
+  }
+  // " S ppid pgrp": the state letter, then two numbers.
+  const char *field = close_paren + 1;
+  if (field[0] != ' ' || field[1] == '\0' || field[2] != ' ') {
+    return false;
+  }
+  out.state = field[1];
+  char *end = nullptr;
+  (void)strtol(field + 3, &end, 10);
+  const char *pgrp = end;
+  out.pgrp = strtol(pgrp, &end, 10);
+  if (end == pgrp) {
+    return false;
+  }
+  out.name = open_paren + 1;
+  out.name_length = static_cast<size_t>(close_paren - out.name);
+  return true;
+}
+
+// The record layout of getdents64 (linux_dirent64): two 64-bit numbers,
+// the record's length and type, then the name.
+constexpr size_t kRecordLengthAt = 16;
+constexpr size_t kNameAt = 19;
+
+} // namespace
+
+Line::Line() { text("orva: "); }
+
+Line &Line::text(const char *part) { return escaped(part, strlen(part)); }
+
+Line &Line::escaped(const char *part, size_t length) {
+  // Room stays for the newline and, when a line is cut, for "...".
+  constexpr size_t kReserve = 4;
+  for (size_t i = 0; i < length; ++i) {
+    const size_t need = is_control(part[i]) ? 4 : 1;
+    if (size_ + need + kReserve > kCapacity) {
+      memcpy(buffer_ + size_, "...", 3);
+      size_ += 3;
+      return *this;
+    }
+    if (need == 4) {
+      (void)snprintf(buffer_ + size_, 5, "\\x%02x",
+                     static_cast<unsigned char>(part[i]));
+    } else {
+      buffer_[size_] = part[i];
+    }
+    size_ += need;
+  }
+  return *this;
+}
+
+Line &Line::number(long long value) {
+  char digits[24];
+  (void)snprintf(digits, sizeof digits, "%lld", value);
+  return text(digits);
+}
+
+Line &Line::signal(int sig) {
+  if (const char *name = signal_name(sig)) {
+    return text("SIG").text(name);
+  }
+  if (sig >= SIGRTMIN && sig <= SIGRTMAX) {
+    return text("SIGRTMIN+").number(sig - SIGRTMIN);
+  }
+  return text("signal ").number(sig);
+}
+
+Line &Line::status(int status) {
+  if (WIFEXITED(status)) {
+    return text("exited with status ").number(WEXITSTATUS(status));
+  }
+  if (WIFSIGNALED(status)) {
+    return text("killed by ").signal(WTERMSIG(status));
+  }
+  return text("ended with wait status ").number(status);
+}
+
+Line &Line::milliseconds(timespec span) {
+  return number(static_cast<long long>(span.tv_sec) * 1000 +
+                span.tv_nsec / 1'000'000)
+      .text(" ms");
+}
+
+Line &Line::running_processes(pid_t pgrp) {
+  if (!proc_is_ours()) {
+    return text(" (unknown: /proc is not this namespace's)");
+  }
+  const int dir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    return text(" (unknown: /proc cannot be read)");
+  }
+  // opendir would allocate; the records are read straight from the kernel.
+  alignas(8) char records[4096];
+  size_t listed = 0;
+  size_t more = 0;
+  for (;;) {
+    const long got = syscall(SYS_getdents64, dir, records, sizeof records);
+    if (got <= 0) {
+      break;
+    }
+    for (long at = 0; at < got;) {
+      unsigned short length = 0;
+      memcpy(&length, records + at + kRecordLengthAt, sizeof length);
+      if (length == 0) {
+        break;
+      }
+      const char *name = records + at + kNameAt;
+      at += length;
+      const size_t digits = strspn(name, "0123456789");
+      if (name[0] == '0' || digits == 0 || digits > 12 ||
+          name[digits] != '\0' || strcmp(name, "1") == 0) {
+        continue;
+      }
+      char path[32];
+      char stat[512];
+      ProcessStat process;
+      (void)snprintf(path, sizeof path, "/proc/%.12s/stat", name);
+      if (read_small_file(path, stat, sizeof stat) <= 0 ||
+          !parse_stat(stat, process) || process.state == 'Z' ||
+          process.state == 'X' || (pgrp != 0 && process.pgrp != pgrp)) {
+        continue;
+      }
+      if (listed == kMaxListed) {
+        ++more;
+        continue;
+      }
+      text(listed == 0 ? " " : ", ").text(name).text(" (");
+      escaped(process.name, process.name_length).text(")");
+      ++listed;
+    }
+  }
+  (void)close(dir);
+  if (listed == 0) {
+    return text(" none");
+  }
+  if (more > 0) {
+    text(" and ").number(static_cast<long long>(more)).text(" more");
+  }
+  return *this;
+}
+
+void Line::emit() {
+  buffer_[size_++] = '\n';
+  ssize_t written = 0;
+  do {
+    written = write(STDERR_FILENO, buffer_, size_);
+  } while (written < 0 && errno == EINTR);
+  if (written < 0 && errno == EPIPE) {
+    // The failed write raised SIGPIPE at process 1, where it is blocked:
+    // taken now, it is not forwarded as if someone had sent it, which
+    // would only bring another line and another SIGPIPE.
+    sigset_t pipe;
+    (void)sigemptyset(&pipe);
+    (void)sigaddset(&pipe, SIGPIPE);
+    const timespec now{0, 0};
+    (void)sigtimedwait(&pipe, nullptr, &now);
+  }
+}
+
+} // namespace orva_internal
+// NOLINTEND(*-avoid-c-arrays,*-pro-bounds-array-to-pointer-decay,*-pro-bounds-constant-array-index)
