@@ -36,6 +36,7 @@ function(orva_add_static_launcher target arch output_dir)
       -DORVA_STATIC_ONLY=ON
       -DORVA_BUILD_TESTS=OFF
       -DORVA_WERROR=${ORVA_WERROR}
+      -DORVA_COMMIT=${orva_commit}
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${output_dir}/orva-init-static
     INSTALL_COMMAND ""

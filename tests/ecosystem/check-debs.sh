@@ -148,10 +148,10 @@ done
 libdir=$root/usr/lib/$multiarch
 # Installed for real, the launcher finds the library where the loader
 # looks anyway; in the scratch root it has to be told.
-LD_LIBRARY_PATH=$libdir expect_run 0 "orva-init $version" "$root/usr/bin/orva-init" --version
+LD_LIBRARY_PATH=$libdir expect_run 0 "orva-init version $version - git." "$root/usr/bin/orva-init" --version
 LD_LIBRARY_PATH=$libdir expect_run 0 "Usage: orva-init" "$root/usr/bin/orva-init" --help
 # The static one needs nothing from the root at all.
-expect_run 0 "orva-init $version" env -i "$root/usr/bin/orva-init-static" --version
+expect_run 0 "orva-init version $version - git." env -i "$root/usr/bin/orva-init-static" --version
 mandir=$root/usr/share/man
 for page in "1 orva-init" "1 orva-init-static" "7 orva" "3 orva_run" \
   "3 orva_drain_zombies_nonblock"; do
