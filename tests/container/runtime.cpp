@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -196,7 +197,7 @@ std::string build_rootfs(const std::string &root) {
 // Deletes what an earlier run left behind when it was killed before its
 // own clean-up: containers named for a test process that no longer exists.
 void delete_stale_containers() {
-  const Result list = run({"runc", "list", "-q"}, 20s);
+  const Result list = run(runtime_command({"list", "-q"}), 20s);
   std::istringstream ids(list.out);
   std::string id;
   while (std::getline(ids, id)) {
@@ -206,17 +207,18 @@ void delete_stale_containers() {
     const long owner = strtol(id.c_str() + strlen(kIdPrefix), nullptr, 10);
     if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 &&
         errno == ESRCH) {
-      (void)run({"runc", "delete", "--force", id}, 20s);
+      (void)run(runtime_command({"delete", "--force", id}), 20s);
     }
   }
 }
 
 std::string probe() {
+  const std::string &name = runtime_name();
   if (geteuid() != 0) {
-    return "runc needs root to run containers";
+    return name + " needs root to run containers";
   }
-  if (!on_path("runc")) {
-    return "runc is not installed (scripts/dev test installs it)";
+  if (!on_path(name)) {
+    return name + " is not installed (scripts/dev test installs it)";
   }
   std::string why;
   if (rootfs(&why).empty()) {
@@ -240,7 +242,7 @@ std::string probe() {
     }
   }
   drop_resources = false;
-  return "runc cannot run a container here: " + first_error;
+  return name + " cannot run a container here: " + first_error;
 }
 
 } // namespace
@@ -388,6 +390,43 @@ bool has_line(const std::string &text, const std::string &line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
+const std::string &runtime_name() {
+  static const std::string name = [] {
+    const char *chosen = getenv("ORVA_TEST_RUNTIME");
+    return std::string(chosen != nullptr && *chosen != '\0' ? chosen : "runc");
+  }();
+  return name;
+}
+
+std::vector<std::string>
+runtime_command(std::initializer_list<std::string> args) {
+  // crun refuses a hybrid cgroup layout whose v2 hierarchy holds a
+  // controller. With that hierarchy hidden under a tmpfs, in a mount
+  // namespace of the call's own, it sees v1 alone; the machine's mounts
+  // stay as they are.
+  static const bool hide_unified = [] {
+    struct statfs fs_info {};
+    constexpr long kCgroup2Magic = 0x63677270;
+    return runtime_name() == "crun" &&
+           statfs("/sys/fs/cgroup/unified", &fs_info) == 0 &&
+           static_cast<long>(fs_info.f_type) == kCgroup2Magic;
+  }();
+  std::vector<std::string> argv;
+  if (hide_unified) {
+    argv = {
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "sh",
+        "-c",
+        "mount -t tmpfs tmpfs /sys/fs/cgroup/unified && exec \"$0\" \"$@\""};
+  }
+  argv.push_back(runtime_name());
+  argv.insert(argv.end(), args);
+  return argv;
+}
+
 const std::string &runtime_unavailable_reason() {
   static const std::string reason = probe();
   return reason;
@@ -447,9 +486,10 @@ Container::Container()
     : Container([](const std::string &dir) -> std::string {
         std::error_code ec;
         fs::create_directories(dir, ec);
-        const Result made = orva_test::run({"runc", "spec", "--bundle", dir});
+        const Result made =
+            orva_test::run(runtime_command({"spec", "--bundle", dir}));
         if (made.exit_code != 0) {
-          return "runc spec failed: " + last_line(made.err);
+          return runtime_name() + " spec failed: " + last_line(made.err);
         }
         return "";
       }) {
@@ -467,7 +507,7 @@ Container::Container()
 
 Container::~Container() {
   if (!dir_.empty()) {
-    (void)orva_test::run({"runc", "delete", "--force", id_});
+    (void)orva_test::run(runtime_command({"delete", "--force", id_}));
   }
   running_.reset();
   if (!dir_.empty()) {
@@ -497,16 +537,16 @@ Result Container::run(milliseconds limit) { return start().finish(limit); }
 Process &Container::start() {
   std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
   running_ = std::make_unique<Process>(
-      std::vector<std::string>{"runc", "run", "--bundle", dir_, id_});
+      runtime_command({"run", "--bundle", dir_, id_}));
   return *running_;
 }
 
 Result Container::kill(const std::string &signal) {
-  return orva_test::run({"runc", "kill", id_, signal});
+  return orva_test::run(runtime_command({"kill", id_, signal}));
 }
 
 Result Container::exec(const std::vector<std::string> &argv) {
-  std::vector<std::string> full{"runc", "exec", id_};
+  std::vector<std::string> full = runtime_command({"exec", id_});
   full.insert(full.end(), argv.begin(), argv.end());
   return orva_test::run(full);
 }
@@ -517,7 +557,7 @@ orphans_gone(Container &box, const std::string &orphan, ProcessCount &count) {
   for (;;) {
     const Result ps = box.exec({"/bin/busybox", "ps", "-o", "pid,stat,args"});
     if (ps.exit_code != 0) {
-      return ::testing::AssertionFailure() << "runc exec ps: " << ps.err;
+      return ::testing::AssertionFailure() << "exec ps: " << ps.err;
     }
     count = ProcessCount{};
     std::istringstream lines(ps.out);

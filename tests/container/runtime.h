@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Runs OCI bundles, built from this build's own files, under runc.
+// Runs OCI bundles, built from this build's own files, under runc or
+// another OCI runtime.
 #pragma once
 
 #include "pid1.h"
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,10 +67,16 @@ std::string busybox_path();
 // Whether `text` has `line` as one of its whole lines.
 bool has_line(const std::string &text, const std::string &line);
 
+// The OCI runtime the tests drive: ORVA_TEST_RUNTIME, by default runc.
+const std::string &runtime_name();
+// The runtime's command line with `args`, run so that it works here.
+std::vector<std::string>
+runtime_command(std::initializer_list<std::string> args);
+
 // Why containers cannot run here, or "" when they can. Probed once.
 const std::string &runtime_unavailable_reason();
 
-// Skips the test when runc cannot run containers here, or fails it when
+// Skips the test when the runtime cannot run containers here, or fails it when
 // ORVA_REQUIRE_PID1 is set (CI must not pass on a skip).
 #define ORVA_REQUIRE_RUNC()                                                    \
   ORVA_REQUIRE(::orva_test::runtime_unavailable_reason(), "container tests")
@@ -98,7 +106,7 @@ public:
 
   const std::string &id() const { return id_; }
   // The bundle's config with terminal off and, where this machine needs
-  // it, no resource settings; for the shared root, the config `runc spec`
+  // it, no resource settings; for the shared root, the config `spec`
   // wrote with PATH=/bin and a writable root.
   nlohmann::json &config() { return config_; }
   void args(const std::vector<std::string> &argv);
@@ -106,9 +114,9 @@ public:
   void user(unsigned uid, unsigned gid);
   void readonly(bool on);
 
-  // `runc run` in the foreground: its exit status is the container's.
+  // `run` in the foreground: its exit status is the container's.
   Result run(milliseconds limit = 20s);
-  // `runc run` in the background, for a test that signals or inspects the
+  // `run` in the background, for a test that signals or inspects the
   // running container.
   Process &start();
   Result kill(const std::string &signal);
