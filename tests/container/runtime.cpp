@@ -162,36 +162,16 @@ std::string build_rootfs(const std::string &root) {
       return "mkdir " + root + "/" + dir + ": " + ec.message();
     }
   }
-  const std::string busybox = busybox_path();
-  if (busybox.empty()) {
-    return "busybox is not installed (scripts/dev test installs "
-           "busybox-static)";
-  }
   Placements programs;
   if (std::string why = root_programs(programs); !why.empty()) {
     return why;
   }
-  programs.emplace_back(busybox, "/bin/busybox");
   for (const auto &[host, dest] : programs) {
     if (std::string why = install(root, host, dest); !why.empty()) {
       return why;
     }
   }
-  const Result list = run({busybox, "--list"}, 20s);
-  if (list.exit_code != 0) {
-    return "busybox --list failed";
-  }
-  std::istringstream applets(list.out);
-  std::string applet;
-  while (std::getline(applets, applet)) {
-    const fs::path link = fs::path(root) / "bin" / applet;
-    if (applet.empty() || applet.find('/') != std::string::npos ||
-        fs::exists(fs::symlink_status(link, ec))) {
-      continue;
-    }
-    fs::create_symlink("busybox", link, ec);
-  }
-  return "";
+  return busybox_root(root);
 }
 
 // Deletes what an earlier run left behind when it was killed before its
@@ -247,11 +227,13 @@ std::string probe() {
 
 } // namespace
 
-Process::Process(const std::vector<std::string> &argv)
+Process::Process(const std::vector<std::string> &argv, bool input)
     : start_(std::chrono::steady_clock::now()) {
   int out[2];
   int err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+  int in[2] = {-1, -1};
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+      (input && pipe2(in, O_CLOEXEC) != 0)) {
     perror("pipe2");
     abort();
   }
@@ -272,8 +254,7 @@ Process::Process(const std::vector<std::string> &argv)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, STDIN_FILENO);
+    dup2(input ? in[0] : open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     execvp(args[0], args.data());
@@ -284,6 +265,24 @@ Process::Process(const std::vector<std::string> &argv)
   close(err[1]);
   out_fd_ = out[0];
   err_fd_ = err[0];
+  if (input) {
+    close(in[0]);
+    in_fd_ = in[1];
+  }
+}
+
+bool Process::send(const std::string &text) {
+  // A child that has gone shows as a failed write, not as the test's end.
+  signal(SIGPIPE, SIG_IGN);
+  size_t done = 0;
+  while (in_fd_ >= 0 && done < text.size()) {
+    const ssize_t n = write(in_fd_, text.data() + done, text.size() - done);
+    if (n < 0 && errno != EINTR) {
+      return false;
+    }
+    done += n > 0 ? static_cast<size_t>(n) : 0;
+  }
+  return in_fd_ >= 0;
 }
 
 Process::~Process() {
@@ -291,7 +290,7 @@ Process::~Process() {
     kill(pid_, SIGKILL);
     (void)reap(0);
   }
-  for (const int fd : {out_fd_, err_fd_}) {
+  for (const int fd : {out_fd_, err_fd_, in_fd_}) {
     if (fd >= 0) {
       close(fd);
     }
@@ -382,6 +381,33 @@ std::string busybox_path() {
     if (access(path, X_OK) == 0) {
       return path;
     }
+  }
+  return "";
+}
+
+std::string busybox_root(const std::string &root) {
+  const std::string busybox = busybox_path();
+  if (busybox.empty()) {
+    return "busybox is not installed (scripts/dev test installs "
+           "busybox-static)";
+  }
+  if (std::string why = install(root, busybox, "/bin/busybox"); !why.empty()) {
+    return why;
+  }
+  const Result list = run({busybox, "--list"}, 20s);
+  if (list.exit_code != 0) {
+    return "busybox --list failed";
+  }
+  std::istringstream applets(list.out);
+  std::string applet;
+  std::error_code ec;
+  while (std::getline(applets, applet)) {
+    const fs::path link = fs::path(root) / "bin" / applet;
+    if (applet.empty() || applet.find('/') != std::string::npos ||
+        fs::exists(fs::symlink_status(link, ec))) {
+      continue;
+    }
+    fs::create_symlink("busybox", link, ec);
   }
   return "";
 }
@@ -553,9 +579,16 @@ Result Container::exec(const std::vector<std::string> &argv) {
 
 ::testing::AssertionResult
 orphans_gone(Container &box, const std::string &orphan, ProcessCount &count) {
+  return orphans_gone(
+      [&box](const std::vector<std::string> &argv) { return box.exec(argv); },
+      orphan, count);
+}
+
+::testing::AssertionResult
+orphans_gone(const Exec &exec, const std::string &orphan, ProcessCount &count) {
   const auto deadline = std::chrono::steady_clock::now() + 15s;
   for (;;) {
-    const Result ps = box.exec({"/bin/busybox", "ps", "-o", "pid,stat,args"});
+    const Result ps = exec({"/bin/busybox", "ps", "-o", "pid,stat,args"});
     if (ps.exit_code != 0) {
       return ::testing::AssertionFailure() << "exec ps: " << ps.err;
     }

@@ -31,11 +31,12 @@ struct Result {
   milliseconds elapsed{0};
 };
 
-// A child process with stdin on /dev/null and its output captured; killed
-// with the test if the test dies, and by the destructor if still running.
+// A child process with stdin on /dev/null, or on a pipe that send() writes
+// to, and its output captured; killed with the test if the test dies, and
+// by the destructor if still running.
 class Process {
 public:
-  explicit Process(const std::vector<std::string> &argv);
+  explicit Process(const std::vector<std::string> &argv, bool input = false);
   ~Process();
   Process(const Process &) = delete;
   Process &operator=(const Process &) = delete;
@@ -49,12 +50,16 @@ public:
 
   const std::string &out() const { return result_.out; }
 
+  // Writes `text` to the child's stdin pipe; false when it cannot.
+  bool send(const std::string &text);
+
 private:
   void pump(int timeout_ms);
   bool reap(int options);
   pid_t pid_ = -1;
   int out_fd_ = -1;
   int err_fd_ = -1;
+  int in_fd_ = -1;
   std::chrono::steady_clock::time_point start_;
   Result result_;
 };
@@ -64,6 +69,9 @@ Result run(const std::vector<std::string> &argv, milliseconds limit = 20s);
 bool on_path(const std::string &program);
 // The host's busybox-static, or "" when it is not installed.
 std::string busybox_path();
+// Fills `root` with the host's busybox-static as /bin/busybox and a link
+// to it for every applet in /bin; returns "" or why not.
+std::string busybox_root(const std::string &root);
 // Whether `text` has `line` as one of its whole lines.
 bool has_line(const std::string &text, const std::string &line);
 
@@ -142,5 +150,9 @@ struct ProcessCount {
 // counts zombies in the container as its own ps (/bin/busybox) sees them.
 ::testing::AssertionResult
 orphans_gone(Container &box, const std::string &orphan, ProcessCount &count);
+// The same through any way of running a command in the container.
+using Exec = std::function<Result(const std::vector<std::string> &)>;
+::testing::AssertionResult
+orphans_gone(const Exec &exec, const std::string &orphan, ProcessCount &count);
 
 } // namespace orva_test
