@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -225,7 +226,8 @@ public:
                                         const std::string &signal) = 0;
   virtual std::vector<std::string>
   exec(const std::string &name, const std::vector<std::string> &cmd) = 0;
-  virtual std::vector<std::string> remove(const std::string &name) = 0;
+  // Removes the container, running or not.
+  virtual void remove(const std::string &name) = 0;
   // Whether the walk covers terminals (`-t`, `-it`) on this engine.
   virtual bool terminals() const { return true; }
 };
@@ -271,8 +273,8 @@ public:
     argv.insert(argv.end(), command.begin(), command.end());
     return argv;
   }
-  std::vector<std::string> remove(const std::string &name) override {
-    return cmd({"rm", "-f", name});
+  void remove(const std::string &name) override {
+    (void)orva_test::run(cmd({"rm", "-f", name}));
   }
 
 private:
@@ -319,8 +321,9 @@ public:
     argv.insert(argv.end(), command.begin(), command.end());
     return argv;
   }
-  std::vector<std::string> remove(const std::string &name) override {
-    return cmd({"container", "delete", name});
+  void remove(const std::string &name) override {
+    (void)orva_test::run(cmd({"task", "delete", "--force", name}));
+    (void)orva_test::run(cmd({"container", "delete", name}));
   }
   bool terminals() const override { return false; }
 
@@ -353,7 +356,7 @@ public:
       : engine_(e), name_(name),
         process_(std::make_unique<Process>(e.run(name, o, command))) {}
   ~Running() {
-    (void)orva_test::run(engine_.remove(name_));
+    engine_.remove(name_);
     process_.reset();
   }
   Running(const Running &) = delete;
@@ -532,7 +535,7 @@ void walk(Engine &e, const std::string &engine) {
     const Result r = p.finish(30s);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
-    (void)orva_test::run(e.remove(name));
+    e.remove(name);
   }
 }
 
@@ -556,6 +559,12 @@ std::string missing(std::initializer_list<const char *> programs) {
 
 #define ORVA_REQUIRE_ENGINE(...)                                               \
   ORVA_REQUIRE(missing({__VA_ARGS__}), "engine tests")
+
+// Runs a clean-up at the end of the scope, however the test ends.
+struct AtEnd {
+  std::function<void()> run;
+  ~AtEnd() { run(); }
+};
 
 // Runs `walk` and reports how long it took.
 void timed_walk(Engine &e, const std::string &engine) {
@@ -701,18 +710,20 @@ TEST(Engine, Podman) {
                                         run_root + "\"\n");
   Cli podman({"env", "CONTAINERS_CONF=" + dir + "/containers.conf",
               "CONTAINERS_STORAGE_CONF=" + dir + "/storage.conf", "podman"});
+  const AtEnd clean_up{[&] {
+    (void)orva_test::run(podman.cmd({"rm", "--all", "--force"}));
+    for (const std::string &d : {dir, run_root}) {
+      unmount_below(d);
+    }
+    std::error_code ec;
+    fs::remove_all(run_root, ec);
+  }};
   std::string why;
   const std::string tar = image_tar(dir, why);
   ASSERT_EQ(why, "");
   const Result imported = orva_test::run(podman.cmd({"import", tar, kImage}));
   ASSERT_EQ(imported.exit_code, 0) << imported.err;
   timed_walk(podman, "podman");
-  (void)orva_test::run(podman.cmd({"rm", "--all", "--force"}));
-  for (const std::string &d : {dir, run_root}) {
-    unmount_below(d);
-  }
-  std::error_code ec;
-  fs::remove_all(run_root, ec);
 }
 
 TEST(Engine, Containerd) {
