@@ -462,12 +462,13 @@ void walk(Engine &e, const std::string &engine) {
         orva_test::run(e.exec(name, {"sh", "-c", "(sleep 0.3 &); true"}), 30s);
     EXPECT_EQ(ex.exit_code, 0) << ex.err;
     orva_test::ProcessCount zombies;
-    EXPECT_TRUE(orva_test::orphans_gone(
+    const ::testing::AssertionResult gone = orva_test::orphans_gone(
         [&](const std::vector<std::string> &argv) {
           return orva_test::run(e.exec(name, argv), 30s);
         },
-        "sleep 0.3", zombies));
-    EXPECT_EQ(zombies.zombies, 0);
+        "sleep 0.3", zombies);
+    EXPECT_TRUE(gone);
+    EXPECT_EQ(zombies.zombies, 0) << gone.message();
     const Result usr1 = orva_test::run(e.kill(name, "USR1"));
     EXPECT_EQ(usr1.exit_code, 0) << usr1.err;
     EXPECT_TRUE(box.ready("got USR1"));
