@@ -408,6 +408,20 @@ constexpr const char *kForeground =
 constexpr const char *kReadLine =
     "echo ready; read line; echo \"read $line\"; exec sleep 60";
 
+// Whether `ps -o pid,stat,args` shows process 1 given a command after --.
+bool process1_is_orva(const std::string &ps) {
+  std::istringstream lines(ps);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string pid;
+    if (fields >> pid && pid == "1") {
+      return line.find(" -- ") != std::string::npos;
+    }
+  }
+  return false;
+}
+
 // One walk over the scenarios, on one engine.
 void walk(Engine &e, const std::string &engine) {
   const std::string prefix =
@@ -468,6 +482,13 @@ void walk(Engine &e, const std::string &engine) {
         },
         "sleep 0.3", zombies);
     EXPECT_TRUE(gone);
+    // The count means something only if exec ran inside the container,
+    // where process 1 is orva. Runtimes started in a plain chroot send it
+    // to the machine's root instead.
+    EXPECT_TRUE(process1_is_orva(gone.message()))
+        << "exec ran outside the container (in a chroot? enter the root "
+           "with pivot_root instead):\n"
+        << gone.message();
     EXPECT_EQ(zombies.zombies, 0) << gone.message();
     const Result usr1 = orva_test::run(e.kill(name, "USR1"));
     EXPECT_EQ(usr1.exit_code, 0) << usr1.err;
