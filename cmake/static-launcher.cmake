@@ -113,6 +113,7 @@ function(orva_add_static_launcher target arch output_dir)
       -DORVA_STATIC_ONLY=ON
       -DORVA_BUILD_TESTS=OFF
       -DORVA_WERROR=${ORVA_WERROR}
+      -DORVA_COMMIT=${orva_commit}
     BUILD_COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch}
                   ${CMAKE_COMMAND} --build <BINARY_DIR>
     BUILD_ALWAYS ON

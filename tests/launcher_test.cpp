@@ -252,7 +252,8 @@ TEST(Launcher, HelpAndVersionGoToStdoutWithSuccess) {
     const Launched r = launch({option});
     EXPECT_EQ(r.code, 0);
     if (std::string(option) == "--version") {
-      EXPECT_EQ(r.out, "orva-init " ORVA_EXPECTED_VERSION "\n");
+      EXPECT_EQ(r.out, "orva-init version " ORVA_EXPECTED_VERSION
+                       " - git." ORVA_EXPECTED_COMMIT "\n");
     } else {
       EXPECT_EQ(r.out.rfind("Usage: orva-init [--] PROGRAM [ARG...]\n", 0), 0U)
           << r.out;

@@ -65,7 +65,10 @@ int main(int argc, char **argv) {
       return print_to_stdout(usage_text);
     }
     if (strcmp(arg, "--version") == 0) {
-      return print_to_stdout("orva-init " ORVA_VERSION "\n");
+      /* "NAME version X - git.COMMIT": the form container engines parse
+       * to show an init's version and commit. */
+      return print_to_stdout("orva-init version " ORVA_VERSION
+                             " - git." ORVA_COMMIT "\n");
     }
     if (strcmp(arg, "--") == 0) {
       first = 2;

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,42 +162,22 @@ std::string build_rootfs(const std::string &root) {
       return "mkdir " + root + "/" + dir + ": " + ec.message();
     }
   }
-  const std::string busybox = busybox_path();
-  if (busybox.empty()) {
-    return "busybox is not installed (scripts/dev test installs "
-           "busybox-static)";
-  }
   Placements programs;
   if (std::string why = root_programs(programs); !why.empty()) {
     return why;
   }
-  programs.emplace_back(busybox, "/bin/busybox");
   for (const auto &[host, dest] : programs) {
     if (std::string why = install(root, host, dest); !why.empty()) {
       return why;
     }
   }
-  const Result list = run({busybox, "--list"}, 20s);
-  if (list.exit_code != 0) {
-    return "busybox --list failed";
-  }
-  std::istringstream applets(list.out);
-  std::string applet;
-  while (std::getline(applets, applet)) {
-    const fs::path link = fs::path(root) / "bin" / applet;
-    if (applet.empty() || applet.find('/') != std::string::npos ||
-        fs::exists(fs::symlink_status(link, ec))) {
-      continue;
-    }
-    fs::create_symlink("busybox", link, ec);
-  }
-  return "";
+  return busybox_root(root);
 }
 
 // Deletes what an earlier run left behind when it was killed before its
 // own clean-up: containers named for a test process that no longer exists.
 void delete_stale_containers() {
-  const Result list = run({"runc", "list", "-q"}, 20s);
+  const Result list = run(runtime_command({"list", "-q"}), 20s);
   std::istringstream ids(list.out);
   std::string id;
   while (std::getline(ids, id)) {
@@ -206,17 +187,18 @@ void delete_stale_containers() {
     const long owner = strtol(id.c_str() + strlen(kIdPrefix), nullptr, 10);
     if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 &&
         errno == ESRCH) {
-      (void)run({"runc", "delete", "--force", id}, 20s);
+      (void)run(runtime_command({"delete", "--force", id}), 20s);
     }
   }
 }
 
 std::string probe() {
+  const std::string &name = runtime_name();
   if (geteuid() != 0) {
-    return "runc needs root to run containers";
+    return name + " needs root to run containers";
   }
-  if (!on_path("runc")) {
-    return "runc is not installed (scripts/dev test installs it)";
+  if (!on_path(name)) {
+    return name + " is not installed (scripts/dev test installs it)";
   }
   std::string why;
   if (rootfs(&why).empty()) {
@@ -240,16 +222,18 @@ std::string probe() {
     }
   }
   drop_resources = false;
-  return "runc cannot run a container here: " + first_error;
+  return name + " cannot run a container here: " + first_error;
 }
 
 } // namespace
 
-Process::Process(const std::vector<std::string> &argv)
+Process::Process(const std::vector<std::string> &argv, bool input)
     : start_(std::chrono::steady_clock::now()) {
   int out[2];
   int err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+  int in[2] = {-1, -1};
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+      (input && pipe2(in, O_CLOEXEC) != 0)) {
     perror("pipe2");
     abort();
   }
@@ -270,8 +254,7 @@ Process::Process(const std::vector<std::string> &argv)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, STDIN_FILENO);
+    dup2(input ? in[0] : open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     execvp(args[0], args.data());
@@ -282,6 +265,24 @@ Process::Process(const std::vector<std::string> &argv)
   close(err[1]);
   out_fd_ = out[0];
   err_fd_ = err[0];
+  if (input) {
+    close(in[0]);
+    in_fd_ = in[1];
+  }
+}
+
+bool Process::send(const std::string &text) {
+  // A child that has gone shows as a failed write, not as the test's end.
+  signal(SIGPIPE, SIG_IGN);
+  size_t done = 0;
+  while (in_fd_ >= 0 && done < text.size()) {
+    const ssize_t n = write(in_fd_, text.data() + done, text.size() - done);
+    if (n < 0 && errno != EINTR) {
+      return false;
+    }
+    done += n > 0 ? static_cast<size_t>(n) : 0;
+  }
+  return in_fd_ >= 0;
 }
 
 Process::~Process() {
@@ -289,7 +290,7 @@ Process::~Process() {
     kill(pid_, SIGKILL);
     (void)reap(0);
   }
-  for (const int fd : {out_fd_, err_fd_}) {
+  for (const int fd : {out_fd_, err_fd_, in_fd_}) {
     if (fd >= 0) {
       close(fd);
     }
@@ -384,8 +385,72 @@ std::string busybox_path() {
   return "";
 }
 
+std::string busybox_root(const std::string &root) {
+  const std::string busybox = busybox_path();
+  if (busybox.empty()) {
+    return "busybox is not installed (scripts/dev test installs "
+           "busybox-static)";
+  }
+  if (std::string why = install(root, busybox, "/bin/busybox"); !why.empty()) {
+    return why;
+  }
+  const Result list = run({busybox, "--list"}, 20s);
+  if (list.exit_code != 0) {
+    return "busybox --list failed";
+  }
+  std::istringstream applets(list.out);
+  std::string applet;
+  std::error_code ec;
+  while (std::getline(applets, applet)) {
+    const fs::path link = fs::path(root) / "bin" / applet;
+    if (applet.empty() || applet.find('/') != std::string::npos ||
+        fs::exists(fs::symlink_status(link, ec))) {
+      continue;
+    }
+    fs::create_symlink("busybox", link, ec);
+  }
+  return "";
+}
+
 bool has_line(const std::string &text, const std::string &line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+const std::string &runtime_name() {
+  static const std::string name = [] {
+    const char *chosen = getenv("ORVA_TEST_RUNTIME");
+    return std::string(chosen != nullptr && *chosen != '\0' ? chosen : "runc");
+  }();
+  return name;
+}
+
+std::vector<std::string>
+runtime_command(std::initializer_list<std::string> args) {
+  // crun refuses a hybrid cgroup layout whose v2 hierarchy holds a
+  // controller. With that hierarchy hidden under a tmpfs, in a mount
+  // namespace of the call's own, it sees v1 alone; the machine's mounts
+  // stay as they are.
+  static const bool hide_unified = [] {
+    struct statfs fs_info {};
+    constexpr long kCgroup2Magic = 0x63677270;
+    return runtime_name() == "crun" &&
+           statfs("/sys/fs/cgroup/unified", &fs_info) == 0 &&
+           static_cast<long>(fs_info.f_type) == kCgroup2Magic;
+  }();
+  std::vector<std::string> argv;
+  if (hide_unified) {
+    argv = {
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "sh",
+        "-c",
+        "mount -t tmpfs tmpfs /sys/fs/cgroup/unified && exec \"$0\" \"$@\""};
+  }
+  argv.push_back(runtime_name());
+  argv.insert(argv.end(), args);
+  return argv;
 }
 
 const std::string &runtime_unavailable_reason() {
@@ -447,9 +512,10 @@ Container::Container()
     : Container([](const std::string &dir) -> std::string {
         std::error_code ec;
         fs::create_directories(dir, ec);
-        const Result made = orva_test::run({"runc", "spec", "--bundle", dir});
+        const Result made =
+            orva_test::run(runtime_command({"spec", "--bundle", dir}));
         if (made.exit_code != 0) {
-          return "runc spec failed: " + last_line(made.err);
+          return runtime_name() + " spec failed: " + last_line(made.err);
         }
         return "";
       }) {
@@ -467,7 +533,7 @@ Container::Container()
 
 Container::~Container() {
   if (!dir_.empty()) {
-    (void)orva_test::run({"runc", "delete", "--force", id_});
+    (void)orva_test::run(runtime_command({"delete", "--force", id_}));
   }
   running_.reset();
   if (!dir_.empty()) {
@@ -497,27 +563,34 @@ Result Container::run(milliseconds limit) { return start().finish(limit); }
 Process &Container::start() {
   std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
   running_ = std::make_unique<Process>(
-      std::vector<std::string>{"runc", "run", "--bundle", dir_, id_});
+      runtime_command({"run", "--bundle", dir_, id_}));
   return *running_;
 }
 
 Result Container::kill(const std::string &signal) {
-  return orva_test::run({"runc", "kill", id_, signal});
+  return orva_test::run(runtime_command({"kill", id_, signal}));
 }
 
 Result Container::exec(const std::vector<std::string> &argv) {
-  std::vector<std::string> full{"runc", "exec", id_};
+  std::vector<std::string> full = runtime_command({"exec", id_});
   full.insert(full.end(), argv.begin(), argv.end());
   return orva_test::run(full);
 }
 
 ::testing::AssertionResult
 orphans_gone(Container &box, const std::string &orphan, ProcessCount &count) {
+  return orphans_gone(
+      [&box](const std::vector<std::string> &argv) { return box.exec(argv); },
+      orphan, count);
+}
+
+::testing::AssertionResult
+orphans_gone(const Exec &exec, const std::string &orphan, ProcessCount &count) {
   const auto deadline = std::chrono::steady_clock::now() + 15s;
   for (;;) {
-    const Result ps = box.exec({"/bin/busybox", "ps", "-o", "pid,stat,args"});
+    const Result ps = exec({"/bin/busybox", "ps", "-o", "pid,stat,args"});
     if (ps.exit_code != 0) {
-      return ::testing::AssertionFailure() << "runc exec ps: " << ps.err;
+      return ::testing::AssertionFailure() << "exec ps: " << ps.err;
     }
     count = ProcessCount{};
     std::istringstream lines(ps.out);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Runs OCI bundles, built from this build's own files, under runc.
+// Runs OCI bundles, built from this build's own files, under runc or
+// another OCI runtime.
 #pragma once
 
 #include "pid1.h"
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,11 +31,12 @@ struct Result {
   milliseconds elapsed{0};
 };
 
-// A child process with stdin on /dev/null and its output captured; killed
-// with the test if the test dies, and by the destructor if still running.
+// A child process with stdin on /dev/null, or on a pipe that send() writes
+// to, and its output captured; killed with the test if the test dies, and
+// by the destructor if still running.
 class Process {
 public:
-  explicit Process(const std::vector<std::string> &argv);
+  explicit Process(const std::vector<std::string> &argv, bool input = false);
   ~Process();
   Process(const Process &) = delete;
   Process &operator=(const Process &) = delete;
@@ -47,12 +50,16 @@ public:
 
   const std::string &out() const { return result_.out; }
 
+  // Writes `text` to the child's stdin pipe; false when it cannot.
+  bool send(const std::string &text);
+
 private:
   void pump(int timeout_ms);
   bool reap(int options);
   pid_t pid_ = -1;
   int out_fd_ = -1;
   int err_fd_ = -1;
+  int in_fd_ = -1;
   std::chrono::steady_clock::time_point start_;
   Result result_;
 };
@@ -62,13 +69,22 @@ Result run(const std::vector<std::string> &argv, milliseconds limit = 20s);
 bool on_path(const std::string &program);
 // The host's busybox-static, or "" when it is not installed.
 std::string busybox_path();
+// Fills `root` with the host's busybox-static as /bin/busybox and a link
+// to it for every applet in /bin; returns "" or why not.
+std::string busybox_root(const std::string &root);
 // Whether `text` has `line` as one of its whole lines.
 bool has_line(const std::string &text, const std::string &line);
+
+// The OCI runtime the tests drive: ORVA_TEST_RUNTIME, by default runc.
+const std::string &runtime_name();
+// The runtime's command line with `args`, run so that it works here.
+std::vector<std::string>
+runtime_command(std::initializer_list<std::string> args);
 
 // Why containers cannot run here, or "" when they can. Probed once.
 const std::string &runtime_unavailable_reason();
 
-// Skips the test when runc cannot run containers here, or fails it when
+// Skips the test when the runtime cannot run containers here, or fails it when
 // ORVA_REQUIRE_PID1 is set (CI must not pass on a skip).
 #define ORVA_REQUIRE_RUNC()                                                    \
   ORVA_REQUIRE(::orva_test::runtime_unavailable_reason(), "container tests")
@@ -98,7 +114,7 @@ public:
 
   const std::string &id() const { return id_; }
   // The bundle's config with terminal off and, where this machine needs
-  // it, no resource settings; for the shared root, the config `runc spec`
+  // it, no resource settings; for the shared root, the config `spec`
   // wrote with PATH=/bin and a writable root.
   nlohmann::json &config() { return config_; }
   void args(const std::vector<std::string> &argv);
@@ -106,9 +122,9 @@ public:
   void user(unsigned uid, unsigned gid);
   void readonly(bool on);
 
-  // `runc run` in the foreground: its exit status is the container's.
+  // `run` in the foreground: its exit status is the container's.
   Result run(milliseconds limit = 20s);
-  // `runc run` in the background, for a test that signals or inspects the
+  // `run` in the background, for a test that signals or inspects the
   // running container.
   Process &start();
   Result kill(const std::string &signal);
@@ -134,5 +150,9 @@ struct ProcessCount {
 // counts zombies in the container as its own ps (/bin/busybox) sees them.
 ::testing::AssertionResult
 orphans_gone(Container &box, const std::string &orphan, ProcessCount &count);
+// The same through any way of running a command in the container.
+using Exec = std::function<Result(const std::vector<std::string> &)>;
+::testing::AssertionResult
+orphans_gone(const Exec &exec, const std::string &orphan, ProcessCount &count);
 
 } // namespace orva_test

@@ -71,7 +71,7 @@ function(run_launcher prefix bindir)
   endif()
   run(COMMAND ${prefix}/${bindir}/orva-init --version OUTPUT out
       ENV --unset=LD_LIBRARY_PATH)
-  if(NOT out STREQUAL "orva-init ${VERSION}\n")
+  if(NOT out MATCHES "^orva-init version ${VERSION} - git\\.[^.\n]+\n$")
     message(FATAL_ERROR "orva-init --version printed '${out}'")
   endif()
   run(COMMAND ${prefix}/${bindir}/orva-init sh -c "exit 5" EXPECT 5

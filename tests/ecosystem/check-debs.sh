@@ -147,10 +147,10 @@ done
 
 libdir=$root/usr/lib/$multiarch
 # The launcher carries the library: it runs without liborva0 in reach.
-expect_run 0 "orva-init $version" "$root/usr/bin/orva-init" --version
+expect_run 0 "orva-init version $version - git." "$root/usr/bin/orva-init" --version
 expect_run 0 "Usage: orva-init" "$root/usr/bin/orva-init" --help
 # The static one needs nothing from the root at all.
-expect_run 0 "orva-init $version" env -i "$root/usr/bin/orva-init-static" --version
+expect_run 0 "orva-init version $version - git." env -i "$root/usr/bin/orva-init-static" --version
 mandir=$root/usr/share/man
 for page in "1 orva-init" "1 orva-init-static" "7 orva" "3 orva_run" \
   "3 orva_drain_zombies_nonblock"; do

@@ -3,9 +3,11 @@
 # Builds the static launchers a second time, from a copy of the source tree
 # in another directory, later and with fresh file times, and checks that
 # every launcher and SHA256SUMS come out byte for byte as in DIST_DIR.
-# Usage: check-reproducible.sh SOURCE_DIR DIST_DIR SCRATCH 'ARCH...' EPOCH
+# The copy has no git checkout, so it is told the commit the first build
+# found, as a build from a source archive would be.
+# Usage: check-reproducible.sh SOURCE_DIR DIST_DIR SCRATCH 'ARCH...' EPOCH COMMIT
 set -euo pipefail
-source_dir=$1 dist_dir=$2 scratch=$3 arches=${4// /;} epoch=$5
+source_dir=$1 dist_dir=$2 scratch=$3 arches=${4// /;} epoch=$5 commit=$6
 
 rm -rf "$scratch"
 copy=$scratch/another-checkout/orva
@@ -14,6 +16,7 @@ tar -C "$source_dir" --exclude=./.git --exclude='./build*' --exclude=./dist \
   --exclude='./_*' -cf - . | tar -C "$copy" -xf - --touch
 cmake -S "$copy" -B "$scratch/elsewhere/b" -G Ninja -DORVA_BUILD_TESTS=OFF \
   "-DORVA_STATIC_ARCH=$arches" -DORVA_SOURCE_DATE_EPOCH="$epoch" \
+  -DORVA_COMMIT="$commit" \
   -DORVA_DIST_DIR="$scratch/dist" >"$scratch/configure.log" 2>&1 ||
   { cat "$scratch/configure.log" >&2; exit 1; }
 cmake --build "$scratch/elsewhere/b" --target dist >"$scratch/build.log" 2>&1 ||

@@ -1,0 +1,780 @@
+// SPDX-License-Identifier: MIT
+// orva-init-static as the init that container engines run: dockerd with
+// --init-path, Podman with init_path, and containerd's ctr with the
+// launcher bound in as the entrypoint. Every daemon is the test's own,
+// with its state in the build tree; the image is a directory holding
+// busybox, imported; nothing is pulled and the containers have no network.
+#include "runtime.h"
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using orva_test::has_line;
+using orva_test::Process;
+using orva_test::Result;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char *kImage = "orva-busybox:test";
+const std::string kInit = ORVA_STATIC_INIT_PATH;
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string &path, const std::string &text) {
+  std::ofstream(path, std::ios::trunc) << text;
+}
+
+std::string tail(const std::string &text, size_t bytes = 1500) {
+  return text.size() <= bytes ? text : text.substr(text.size() - bytes);
+}
+
+// A word for sh, whatever it holds.
+std::string quoted(const std::string &word) {
+  std::string q = "'";
+  for (const char c : word) {
+    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return q + "'";
+}
+
+// Detaches whatever an engine left mounted below `dir` (deepest first), so
+// that the directory can go.
+void unmount_below(const std::string &dir) {
+  std::vector<std::string> points;
+  std::istringstream mounts(read_file("/proc/self/mountinfo"));
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string skip;
+    std::string point;
+    fields >> skip >> skip >> skip >> skip >> point;
+    if (point.rfind(dir + "/", 0) == 0) {
+      points.push_back(point);
+    }
+  }
+  std::sort(points.rbegin(), points.rend());
+  for (const std::string &p : points) {
+    (void)umount2(p.c_str(), MNT_DETACH);
+  }
+}
+
+// An engine's working directory, empty and ready.
+std::string fresh_dir(const std::string &engine) {
+  const std::string dir = std::string(ORVA_ENGINE_WORK_DIR) + "/" + engine;
+  unmount_below(dir);
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  fs::create_directories(dir, ec);
+  return dir;
+}
+
+// A daemon of the test's own, its output in a log file. It is stopped by
+// its pid: SIGTERM and a wait, as its own shutdown expects; the kernel
+// sends the SIGTERM should the test die first.
+class Daemon {
+public:
+  Daemon(const std::vector<std::string> &argv, std::string log)
+      : log_(std::move(log)) {
+    std::vector<char *> args;
+    for (const auto &a : argv) {
+      args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      FILE *out = fopen(log_.c_str(), "w");
+      if (out != nullptr) {
+        dup2(fileno(out), STDOUT_FILENO);
+        dup2(fileno(out), STDERR_FILENO);
+      }
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~Daemon() { (void)stop(); }
+  Daemon(const Daemon &) = delete;
+  Daemon &operator=(const Daemon &) = delete;
+
+  bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+  // "" once it has ended, or why not.
+  std::string stop() {
+    if (pid_ <= 0) {
+      return "";
+    }
+    kill(pid_, SIGTERM);
+    const auto deadline = steady_clock::now() + 30s;
+    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+      if (steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        (void)waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return "did not end within 30 s of SIGTERM: " + tail(log());
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    pid_ = -1;
+    return "";
+  }
+
+  std::string log() const { return read_file(log_); }
+
+  // Waits until `probe` succeeds; "" then, or why not.
+  std::string wait_until_answers(const std::vector<std::string> &probe) {
+    const auto deadline = steady_clock::now() + 60s;
+    for (;;) {
+      if (orva_test::run(probe, 10s).exit_code == 0) {
+        return "";
+      }
+      if (!running()) {
+        pid_ = -1;
+        return probe[0] + "'s daemon ended: " + tail(log());
+      }
+      if (steady_clock::now() > deadline) {
+        return probe[0] +
+               "'s daemon did not answer within 60 s: " + tail(log());
+      }
+      std::this_thread::sleep_for(100ms);
+    }
+  }
+
+private:
+  pid_t pid_ = -1;
+  std::string log_;
+};
+
+// A containerd of the test's own: its sockets, state, content and plugin
+// directory in `dir`; no CRI, so no network plugin.
+std::unique_ptr<Daemon> start_containerd(const std::string &dir,
+                                         std::string &why) {
+  write_file(dir + "/containerd.toml",
+             "version = 2\n"
+             "root = \"" +
+                 dir +
+                 "/root\"\n"
+                 "state = \"" +
+                 dir +
+                 "/state\"\n"
+                 "disabled_plugins = [\"io.containerd.grpc.v1.cri\"]\n"
+                 "[grpc]\n  address = \"" +
+                 dir +
+                 "/containerd.sock\"\n"
+                 "[ttrpc]\n  address = \"" +
+                 dir +
+                 "/containerd.sock.ttrpc\"\n"
+                 "[plugins.\"io.containerd.internal.v1.opt\"]\n"
+                 "  path = \"" +
+                 dir + "/opt\"\n");
+  auto d = std::make_unique<Daemon>(
+      std::vector<std::string>{"containerd", "--config",
+                               dir + "/containerd.toml"},
+      dir + "/containerd.log");
+  why = d->wait_until_answers(
+      {"ctr", "--address", dir + "/containerd.sock", "version"});
+  return d;
+}
+
+// How a container of the walk is run.
+struct Options {
+  const char *env = nullptr; // one NAME=VALUE
+  const char *user = nullptr;
+  bool tty = false;
+  bool interactive = false;
+};
+
+// What the walk asks of an engine, as command lines.
+class Engine {
+public:
+  virtual ~Engine() = default;
+  virtual std::vector<std::string> run(const std::string &name,
+                                       const Options &o,
+                                       const std::vector<std::string> &cmd) = 0;
+  // Asks the container to stop, by SIGTERM, with `grace` seconds before
+  // the engine's own SIGKILL where the engine has one.
+  virtual std::vector<std::string> stop(const std::string &name, int grace) = 0;
+  virtual std::vector<std::string> kill(const std::string &name,
+                                        const std::string &signal) = 0;
+  virtual std::vector<std::string>
+  exec(const std::string &name, const std::vector<std::string> &cmd) = 0;
+  // Removes the container, running or not.
+  virtual void remove(const std::string &name) = 0;
+  // Whether the walk covers terminals (`-t`, `-it`) on this engine.
+  virtual bool terminals() const { return true; }
+};
+
+// docker and podman take the same commands.
+class Cli : public Engine {
+public:
+  explicit Cli(std::vector<std::string> client) : client_(std::move(client)) {}
+  std::vector<std::string> cmd(std::initializer_list<std::string> args) {
+    std::vector<std::string> argv = client_;
+    argv.insert(argv.end(), args);
+    return argv;
+  }
+  std::vector<std::string>
+  run(const std::string &name, const Options &o,
+      const std::vector<std::string> &command) override {
+    std::vector<std::string> argv =
+        cmd({"run", "--rm", "--init", "--network", "none", "--name", name});
+    if (o.env != nullptr) {
+      argv.insert(argv.end(), {"-e", o.env});
+    }
+    if (o.user != nullptr) {
+      argv.insert(argv.end(), {"-u", o.user});
+    }
+    if (o.tty) {
+      argv.push_back(o.interactive ? "-it" : "-t");
+    }
+    argv.push_back(kImage);
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+  }
+  std::vector<std::string> stop(const std::string &name, int grace) override {
+    return cmd({"stop", "-t", std::to_string(grace), name});
+  }
+  std::vector<std::string> kill(const std::string &name,
+                                const std::string &signal) override {
+    return cmd({"kill", "-s", signal, name});
+  }
+  std::vector<std::string>
+  exec(const std::string &name,
+       const std::vector<std::string> &command) override {
+    std::vector<std::string> argv = cmd({"exec", name});
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+  }
+  void remove(const std::string &name) override {
+    (void)orva_test::run(cmd({"rm", "-f", name}));
+  }
+
+private:
+  std::vector<std::string> client_;
+};
+
+// ctr has no --init: the launcher is bound in and named as the entrypoint.
+class Ctr : public Engine {
+public:
+  Ctr(const std::string &dir)
+      : dir_(dir), client_{"ctr", "--address", dir + "/containerd.sock",
+                           "--namespace", "orva-test"} {}
+  std::vector<std::string> cmd(std::initializer_list<std::string> args) {
+    std::vector<std::string> argv = client_;
+    argv.insert(argv.end(), args);
+    return argv;
+  }
+  std::vector<std::string>
+  run(const std::string &name, const Options &o,
+      const std::vector<std::string> &command) override {
+    std::vector<std::string> argv =
+        cmd({"run", "--rm", "--fifo-dir", dir_ + "/fifo", "--mount",
+             "type=bind,src=" + kInit + ",dst=/orva-init,options=rbind:ro"});
+    if (o.env != nullptr) {
+      argv.insert(argv.end(), {"--env", o.env});
+    }
+    argv.insert(argv.end(), {kImage, name, "/orva-init", "--"});
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+  }
+  std::vector<std::string> stop(const std::string &name, int) override {
+    return kill(name, "TERM");
+  }
+  std::vector<std::string> kill(const std::string &name,
+                                const std::string &signal) override {
+    return cmd({"task", "kill", "-s", signal, name});
+  }
+  std::vector<std::string>
+  exec(const std::string &name,
+       const std::vector<std::string> &command) override {
+    std::vector<std::string> argv =
+        cmd({"task", "exec", "--fifo-dir", dir_ + "/fifo", "--exec-id",
+             "ps-" + std::to_string(++execs_), name});
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+  }
+  void remove(const std::string &name) override {
+    (void)orva_test::run(cmd({"task", "delete", "--force", name}));
+    (void)orva_test::run(cmd({"container", "delete", name}));
+  }
+  bool terminals() const override { return false; }
+
+private:
+  std::string dir_;
+  std::vector<std::string> client_;
+  int execs_ = 0;
+};
+
+// The image: busybox and its applets, nothing else; as a file system tar.
+std::string image_tar(const std::string &dir, std::string &why) {
+  const std::string root = dir + "/image";
+  why = orva_test::busybox_root(root);
+  const std::string tar = dir + "/image.tar";
+  if (why.empty()) {
+    const Result r = orva_test::run({"tar", "-C", root, "-cf", tar, "."});
+    if (r.exit_code != 0) {
+      why = "tar: " + r.err;
+    }
+  }
+  return tar;
+}
+
+// A container the walk starts in the background: removed at the end of
+// the scope whatever happened.
+class Running {
+public:
+  Running(Engine &e, const std::string &name, const Options &o,
+          const std::vector<std::string> &command)
+      : engine_(e), name_(name),
+        process_(std::make_unique<Process>(e.run(name, o, command))) {}
+  ~Running() {
+    engine_.remove(name_);
+    process_.reset();
+  }
+  Running(const Running &) = delete;
+  Running &operator=(const Running &) = delete;
+  Process &process() { return *process_; }
+  // Waits for the line `ready` (the container is up), and says why not.
+  ::testing::AssertionResult ready(const std::string &line = "ready") {
+    if (process_->wait_for_line(line, 30s).empty()) {
+      return ::testing::AssertionFailure() << name_ << " never said '" << line
+                                           << "'; stdout: " << process_->out();
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+private:
+  Engine &engine_;
+  std::string name_;
+  std::unique_ptr<Process> process_;
+};
+
+// The container's own program, what it shows of itself: process 1's
+// command line and version, and its own pid and process group.
+constexpr const char *kWhoAmI = R"sh(
+set -- $(tr '\0' ' ' < /proc/1/cmdline)
+echo "pid1 $2 $3"
+/proc/1/exe --version
+echo "me $$ $(cut -d' ' -f5 /proc/$$/stat)"
+exit 3
+)sh";
+
+constexpr const char *kTrapTerm = R"sh(
+trap 'echo got USR1' USR1
+trap 'echo caught TERM; exit 7' TERM
+for i in 1 2 3; do (sleep 0.3 &); done
+echo ready
+while :; do sleep 60 & wait $!; done
+)sh";
+
+constexpr const char *kIgnoreTerm = R"sh(
+trap '' TERM
+echo ready
+sleep 60 & wait
+)sh";
+
+// pid, process group and the terminal's foreground group, on one line.
+constexpr const char *kForeground =
+    "echo fg $$ $(cut -d' ' -f5,8 /proc/$$/stat)";
+
+constexpr const char *kReadLine =
+    "echo ready; read line; echo \"read $line\"; exec sleep 60";
+
+// Whether `ps -o pid,stat,args` shows process 1 given a command after --.
+bool process1_is_orva(const std::string &ps) {
+  std::istringstream lines(ps);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string pid;
+    if (fields >> pid && pid == "1") {
+      return line.find(" -- ") != std::string::npos;
+    }
+  }
+  return false;
+}
+
+// One walk over the scenarios, on one engine.
+void walk(Engine &e, const std::string &engine) {
+  const std::string prefix =
+      "orva-walk-" + engine + "-" + std::to_string(getpid()) + "-";
+  int count = 0;
+  const auto next = [&] { return prefix + std::to_string(++count); };
+
+  // Runs to their end: the exit code and what stderr must hold.
+  const struct {
+    std::vector<std::string> command;
+    int code;
+    const char *err_line;
+  } ends[] = {
+      {{"sh", "-c", kWhoAmI}, 3, nullptr},
+      {{"sh", "-c", "kill -SEGV $$"}, 128 + SIGSEGV, nullptr},
+      {{"/no-such-program"},
+       127,
+       "orva-init: /no-such-program: No such file or directory"},
+  };
+  for (const auto &c : ends) {
+    SCOPED_TRACE(c.command.back());
+    const Result r = orva_test::run(e.run(next(), {}, c.command), 60s);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, c.code) << r.out << r.err;
+    if (c.err_line != nullptr) {
+      EXPECT_TRUE(has_line(r.err, c.err_line)) << r.err;
+    }
+    if (c.command.back() == kWhoAmI) {
+      // Process 1 is orva, given the command after "--"; the program is
+      // its child and leads a group of its own.
+      EXPECT_TRUE(has_line(r.out, "pid1 -- sh")) << r.out;
+      EXPECT_TRUE(has_line(r.out, "orva-init version " ORVA_EXPECTED_VERSION
+                                  " - git." ORVA_EXPECTED_COMMIT))
+          << r.out;
+      long me = 0;
+      long group = -1;
+      const size_t at = r.out.find("\nme ");
+      ASSERT_NE(at, std::string::npos) << r.out;
+      std::istringstream(r.out.substr(at + 4)) >> me >> group;
+      EXPECT_GT(me, 1) << r.out;
+      EXPECT_EQ(group, me) << r.out;
+    }
+  }
+
+  {
+    SCOPED_TRACE("trapped TERM, USR1, orphans");
+    const std::string name = next();
+    Running box(e, name, {}, {"sh", "-c", kTrapTerm});
+    ASSERT_TRUE(box.ready());
+    // An orphan of a process that `exec` started, beside the program's.
+    const Result ex =
+        orva_test::run(e.exec(name, {"sh", "-c", "(sleep 0.3 &); true"}), 30s);
+    EXPECT_EQ(ex.exit_code, 0) << ex.err;
+    orva_test::ProcessCount zombies;
+    const ::testing::AssertionResult gone = orva_test::orphans_gone(
+        [&](const std::vector<std::string> &argv) {
+          return orva_test::run(e.exec(name, argv), 30s);
+        },
+        "sleep 0.3", zombies);
+    EXPECT_TRUE(gone);
+    // The count means something only if exec ran inside the container,
+    // where process 1 is orva. Runtimes started in a plain chroot send it
+    // to the machine's root instead.
+    EXPECT_TRUE(process1_is_orva(gone.message()))
+        << "exec ran outside the container (in a chroot? enter the root "
+           "with pivot_root instead):\n"
+        << gone.message();
+    EXPECT_EQ(zombies.zombies, 0) << gone.message();
+    const Result usr1 = orva_test::run(e.kill(name, "USR1"));
+    EXPECT_EQ(usr1.exit_code, 0) << usr1.err;
+    EXPECT_TRUE(box.ready("got USR1"));
+    const Result stop = orva_test::run(e.stop(name, 2), 30s);
+    EXPECT_EQ(stop.exit_code, 0) << stop.err;
+    const Result r = box.process().finish(30s);
+    EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
+    EXPECT_TRUE(has_line(r.out, "caught TERM")) << r.out;
+  }
+
+  {
+    SCOPED_TRACE("ignored TERM");
+    const std::string name = next();
+    Running box(e, name, {"ORVA_STOP_TIMEOUT=1"}, {"sh", "-c", kIgnoreTerm});
+    ASSERT_TRUE(box.ready());
+    const auto sent = steady_clock::now();
+    const Result stop = orva_test::run(e.stop(name, 30), 60s);
+    EXPECT_EQ(stop.exit_code, 0) << stop.err;
+    const Result r = box.process().finish(60s);
+    const auto took = steady_clock::now() - sent;
+    EXPECT_EQ(r.exit_code, 137) << r.out << r.err;
+    // orva's SIGKILL after 1 s, long before the engine's after 30 s.
+    EXPECT_GE(took, 800ms);
+    EXPECT_LE(took, 15s);
+  }
+
+  if (!e.terminals()) {
+    return;
+  }
+  // A terminal of the test's own, from script, for the engine's client.
+  const auto on_terminal = [](const std::vector<std::string> &argv) {
+    std::string line;
+    for (const auto &w : argv) {
+      line += (line.empty() ? "" : " ") + quoted(w);
+    }
+    return std::vector<std::string>{"script", "-qefc", line, "/dev/null"};
+  };
+  for (const char *user : {static_cast<const char *>(nullptr), "1000:1000"}) {
+    SCOPED_TRACE(user != nullptr ? user : "root");
+    Options o;
+    o.tty = true;
+    o.user = user;
+    const Result r = orva_test::run(
+        on_terminal(e.run(next(), o, {"sh", "-c", kForeground})), 60s);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    long ids[3] = {-1, -2, -3};
+    const size_t at = r.out.find("fg ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    std::istringstream(r.out.substr(at + 3)) >> ids[0] >> ids[1] >> ids[2];
+    EXPECT_GT(ids[0], 1) << r.out;
+    EXPECT_EQ(ids[1], ids[0]) << r.out;
+    EXPECT_EQ(ids[2], ids[0]) << r.out;
+  }
+  {
+    SCOPED_TRACE("typed input and Ctrl-C");
+    Options o;
+    o.tty = true;
+    o.interactive = true;
+    const std::string name = next();
+    Process p(on_terminal(e.run(name, o, {"sh", "-c", kReadLine})), true);
+    ASSERT_NE(p.wait_for_line("ready", 30s), "") << p.out();
+    ASSERT_TRUE(p.send("hello\r"));
+    EXPECT_NE(p.wait_for_line("read hello", 15s), "") << p.out();
+    ASSERT_TRUE(p.send("\x03"));
+    const Result r = p.finish(30s);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
+    e.remove(name);
+  }
+}
+
+// Why the engine's programs are missing, or "".
+std::string missing(std::initializer_list<const char *> programs) {
+  if (geteuid() != 0) {
+    return "the engines need root";
+  }
+  if (orva_test::busybox_path().empty()) {
+    return "busybox is not installed (scripts/dev test installs "
+           "busybox-static)";
+  }
+  for (const char *p : programs) {
+    if (!orva_test::on_path(p)) {
+      return std::string(p) + " is not installed (scripts/dev test installs "
+                              "its package)";
+    }
+  }
+  return "";
+}
+
+#define ORVA_REQUIRE_ENGINE(...)                                               \
+  ORVA_REQUIRE(missing({__VA_ARGS__}), "engine tests")
+
+// Runs a clean-up at the end of the scope, however the test ends.
+struct AtEnd {
+  std::function<void()> run;
+  ~AtEnd() { run(); }
+};
+
+// Runs `walk` and reports how long it took.
+void timed_walk(Engine &e, const std::string &engine) {
+  const auto began = steady_clock::now();
+  walk(e, engine);
+  const auto ms =
+      std::chrono::duration_cast<milliseconds>(steady_clock::now() - began);
+  std::cout << engine << " walk: " << ms.count() << " ms\n";
+  ::testing::Test::RecordProperty("walk_ms", static_cast<int>(ms.count()));
+}
+
+TEST(Engine, Docker) {
+  ORVA_REQUIRE_ENGINE("dockerd", "docker", "containerd", "ctr", "runc",
+                      "script");
+  const std::string dir = fresh_dir("docker");
+  std::string why;
+  // dockerd on a containerd of the test's own, whose plugin directory is
+  // in the build tree too.
+  const std::unique_ptr<Daemon> containerd = start_containerd(dir, why);
+  ASSERT_EQ(why, "");
+  // Older dockerd write an identity key to /etc/docker unless told where;
+  // newer ones have no key and refuse the setting.
+  write_file(dir + "/daemon.json",
+             "{\"deprecated-key-path\": \"" + dir + "/key.json\"}\n");
+  const std::vector<std::string> argv = {"dockerd",
+                                         "--config-file",
+                                         dir + "/daemon.json",
+                                         "--containerd",
+                                         dir + "/containerd.sock",
+                                         "--containerd-namespace",
+                                         "orva-docker",
+                                         "--containerd-plugins-namespace",
+                                         "orva-docker-plugins",
+                                         "--data-root",
+                                         dir + "/data",
+                                         "--exec-root",
+                                         dir + "/exec",
+                                         "--pidfile",
+                                         dir + "/docker.pid",
+                                         "--host",
+                                         "unix://" + dir + "/docker.sock",
+                                         "--iptables=false",
+                                         "--ip-masq=false",
+                                         "--ip-forward=false",
+                                         "--bridge=none",
+                                         "--exec-opt",
+                                         "native.cgroupdriver=cgroupfs",
+                                         "--init-path",
+                                         kInit};
+  const std::vector<std::string> client = {
+      "env", "DOCKER_CONFIG=" + dir + "/client", "docker", "--host",
+      "unix://" + dir + "/docker.sock"};
+  std::vector<std::string> probe = client;
+  probe.emplace_back("version");
+  auto dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
+  why = dockerd->wait_until_answers(probe);
+  if (why.find("deprecated-key-path") != std::string::npos) {
+    write_file(dir + "/daemon.json", "{}\n");
+    dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
+    why = dockerd->wait_until_answers(probe);
+  }
+  ASSERT_EQ(why, "");
+
+  Cli docker(client);
+  const std::string tar = image_tar(dir, why);
+  ASSERT_EQ(why, "");
+  const Result imported = orva_test::run(docker.cmd({"import", tar, kImage}));
+  ASSERT_EQ(imported.exit_code, 0) << imported.err;
+  timed_walk(docker, "docker");
+
+  // dockerd reads the init's version and commit for docker info.
+  const Result info = orva_test::run(docker.cmd({"info"}));
+  EXPECT_EQ(info.exit_code, 0) << info.err;
+  std::istringstream lines(info.out);
+  std::string line;
+  std::string shown;
+  while (std::getline(lines, line)) {
+    std::string lower = line;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    if (lower.find("init version") != std::string::npos) {
+      shown = line;
+    }
+  }
+  EXPECT_NE(shown.find(ORVA_EXPECTED_COMMIT), std::string::npos) << info.out;
+  std::cout << "docker info:" << shown << "\n";
+  EXPECT_EQ(dockerd->stop(), "");
+  EXPECT_EQ(containerd->stop(), "");
+  const std::string log = dockerd->log();
+  EXPECT_EQ(log.find("failed to parse"), std::string::npos) << log;
+}
+
+TEST(Engine, Podman) {
+  ORVA_REQUIRE_ENGINE("podman", "runc", "script");
+  const std::string dir = fresh_dir("podman");
+  // As root, Podman asks for limits beyond the hard ones unless told
+  // otherwise, which fails without CAP_SYS_RESOURCE; it lowers its own
+  // process limit to 32768.
+  rlimit files{};
+  rlimit procs{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  getrlimit(RLIMIT_NPROC, &procs);
+  const std::string nofile = std::to_string(files.rlim_max);
+  const std::string nproc =
+      std::to_string(std::min<rlim_t>(procs.rlim_max, 32768));
+  write_file(dir + "/containers.conf",
+             "[containers]\n"
+             "init_path = \"" +
+                 kInit +
+                 "\"\n"
+                 "default_ulimits = [\"nofile=" +
+                 nofile + ":" + nofile + "\", \"nproc=" + nproc + ":" + nproc +
+                 "\"]\n"
+                 "[network]\n"
+                 "network_config_dir = \"" +
+                 dir +
+                 "/networks\"\n"
+                 "[engine]\n"
+                 "runtime = \"runc\"\n"
+                 "cgroup_manager = \"cgroupfs\"\n"
+                 "events_logger = \"file\"\n"
+                 "events_logfile_path = \"" +
+                 dir +
+                 "/events.log\"\n"
+                 "tmp_dir = \"" +
+                 dir +
+                 "/tmp\"\n"
+                 "volume_path = \"" +
+                 dir + "/volumes\"\n");
+  // Podman refuses a run root of more than 50 characters (when it cleans
+  // up after a container, so only as a 20 s wait); a deep build tree gets
+  // one in /tmp, removed with the rest.
+  std::string run_root = dir + "/run";
+  if (run_root.size() > 50) {
+    run_root = "/tmp/orva-podman-" + std::to_string(getpid());
+  }
+  write_file(dir + "/storage.conf", "[storage]\n"
+                                    "driver = \"overlay\"\n"
+                                    "graphroot = \"" +
+                                        dir +
+                                        "/graph\"\n"
+                                        "runroot = \"" +
+                                        run_root + "\"\n");
+  Cli podman({"env", "CONTAINERS_CONF=" + dir + "/containers.conf",
+              "CONTAINERS_STORAGE_CONF=" + dir + "/storage.conf", "podman"});
+  const AtEnd clean_up{[&] {
+    (void)orva_test::run(podman.cmd({"rm", "--all", "--force"}));
+    for (const std::string &d : {dir, run_root}) {
+      unmount_below(d);
+    }
+    std::error_code ec;
+    fs::remove_all(run_root, ec);
+  }};
+  std::string why;
+  const std::string tar = image_tar(dir, why);
+  ASSERT_EQ(why, "");
+  const Result imported = orva_test::run(podman.cmd({"import", tar, kImage}));
+  ASSERT_EQ(imported.exit_code, 0) << imported.err;
+  timed_walk(podman, "podman");
+}
+
+TEST(Engine, Containerd) {
+  ORVA_REQUIRE_ENGINE("containerd", "ctr", "runc", "umoci");
+  const std::string dir = fresh_dir("containerd");
+  std::string why;
+  const std::unique_ptr<Daemon> containerd = start_containerd(dir, why);
+  ASSERT_EQ(why, "");
+  // The image as an OCI archive: the same root as one layer.
+  std::string tar_why;
+  (void)image_tar(dir, tar_why);
+  ASSERT_EQ(tar_why, "");
+  const std::string layout = dir + "/layout";
+  for (const auto &step : std::vector<std::vector<std::string>>{
+           {"umoci", "init", "--layout", layout},
+           {"umoci", "new", "--image", layout + ":test"},
+           {"umoci", "insert", "--image", layout + ":test", dir + "/image",
+            "/"},
+           {"tar", "-C", layout, "-cf", dir + "/oci.tar", "."}}) {
+    const Result r = orva_test::run(step, 60s);
+    ASSERT_EQ(r.exit_code, 0) << step[0] << " " << step[1] << ": " << r.err;
+  }
+  Ctr ctr(dir);
+  const Result imported = orva_test::run(ctr.cmd(
+      {"images", "import", "--base-name", "orva-busybox", dir + "/oci.tar"}));
+  ASSERT_EQ(imported.exit_code, 0) << imported.err;
+  timed_walk(ctr, "containerd");
+  EXPECT_EQ(containerd->stop(), "");
+  unmount_below(dir);
+}
+
+} // namespace
