@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,8 +16,9 @@ namespace {
 constexpr int kSupervisorFailure = 111;
 constexpr int kMissingMain = 64;
 constexpr time_t kDefaultStopSeconds = 30;
-constexpr timespec kDefaultStopTimeout{kDefaultStopSeconds, 0};
-constexpr timespec kExitPause{0, 50'000'000};
+constexpr timespec kDefaultStopTimeout{.tv_sec = kDefaultStopSeconds,
+                                       .tv_nsec = 0};
+constexpr timespec kExitPause{.tv_sec = 0, .tv_nsec = 50'000'000};
 constexpr long kNanosPerSecond = 1'000'000'000;
 // No C++ library header: the same file builds against any C library alone.
 static_assert(static_cast<time_t>(-1) < 0, "time_t must be signed");
@@ -36,11 +38,13 @@ struct Instant {
 // Saturates at the largest representable time: a huge stop timeout means
 // "never", not a deadline that wrapped into the past.
 [[nodiscard]] constexpr Instant operator+(Instant at, Duration span) {
-  constexpr Instant kNever{{kMaxSeconds, kNanosPerSecond - 1}};
+  constexpr Instant kNever{
+      {.tv_sec = kMaxSeconds, .tv_nsec = kNanosPerSecond - 1}};
   if (span.ts.tv_sec > kMaxSeconds - at.ts.tv_sec) {
     return kNever;
   }
-  timespec sum{at.ts.tv_sec + span.ts.tv_sec, at.ts.tv_nsec + span.ts.tv_nsec};
+  timespec sum{.tv_sec = at.ts.tv_sec + span.ts.tv_sec,
+               .tv_nsec = at.ts.tv_nsec + span.ts.tv_nsec};
   if (sum.tv_nsec >= kNanosPerSecond) {
     if (sum.tv_sec == kMaxSeconds) {
       return kNever;
@@ -59,8 +63,8 @@ struct Instant {
 
 // Only meaningful while the deadline lies ahead of now.
 [[nodiscard]] constexpr Duration operator-(Instant deadline, Instant now) {
-  timespec left{deadline.ts.tv_sec - now.ts.tv_sec,
-                deadline.ts.tv_nsec - now.ts.tv_nsec};
+  timespec left{.tv_sec = deadline.ts.tv_sec - now.ts.tv_sec,
+                .tv_nsec = deadline.ts.tv_nsec - now.ts.tv_nsec};
   if (left.tv_nsec < 0) {
     left.tv_nsec += kNanosPerSecond;
     --left.tv_sec;
@@ -129,7 +133,7 @@ public:
          (saved_.sa_flags & SA_NOCLDWAIT) == 0)) {
       return;
     }
-    struct sigaction standard {};
+    struct sigaction standard = {};
     standard.sa_handler = SIG_DFL;
     armed_ = sigaction(SIGCHLD, &standard, nullptr) == 0;
   }
@@ -147,7 +151,7 @@ public:
   }
 
 private:
-  struct sigaction saved_ {};
+  struct sigaction saved_ = {};
   bool armed_ = false;
 };
 
@@ -389,7 +393,7 @@ int orva_parse_stop_timeout(const char *text, struct timespec *out) {
     }
     char *end = nullptr;
     errno = 0;
-    unsigned long number = strtoul(component, &end, 10);
+    const unsigned long number = strtoul(component, &end, 10);
     if (end == component || errno == ERANGE) {
       return fail_with(EINVAL);
     }
@@ -411,7 +415,7 @@ int orva_parse_stop_timeout(const char *text, struct timespec *out) {
     component = end;
   }
   errno = saved_errno;
-  *out = timespec{static_cast<time_t>(total), 0};
+  *out = timespec{.tv_sec = static_cast<time_t>(total), .tv_nsec = 0};
   return 0;
 }
 
