@@ -28,7 +28,8 @@ fi
 # Branch protection (BTI and pointer authentication) exists on AArch64
 # alone; hardening-check versions that know it ask it of every file.
 branch_option=""
-if hardening-check --help 2>&1 | grep -q -- --nobranchprotection; then
+# (grep reads to the end, so that pipefail never sees the writer's SIGPIPE.)
+if hardening-check --help 2>&1 | grep -- --nobranchprotection >/dev/null; then
   branch_option=--nobranchprotection
 fi
 
@@ -37,7 +38,7 @@ while IFS= read -r -d '' file; do
   [ "$(od -An -tx1 -N4 "$file" | tr -d ' ')" = 7f454c46 ] || continue
   file_options=("${options[@]}")
   if [ -n "$branch_option" ] &&
-    ! readelf -h "$file" | grep -q 'Machine: *AArch64'; then
+    ! readelf -h "$file" | grep 'Machine: *AArch64' >/dev/null; then
     file_options+=("$branch_option")
   fi
   # No function of the launcher has a local array or takes the address of
