@@ -237,7 +237,7 @@ void on_forwarded(int /*sig*/) {
 }
 
 int forward_receiver(int /*argc*/, char ** /*argv*/) {
-  struct sigaction action {};
+  struct sigaction action = {};
   action.sa_handler = on_forwarded;
   sigemptyset(&action.sa_mask);
   (void)sigaction(SIGUSR1, &action, nullptr);
@@ -498,7 +498,7 @@ std::string machine_name() {
 }
 
 long file_size(const std::string &path) {
-  struct stat info {};
+  struct stat info = {};
   return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
 }
 

@@ -15,6 +15,8 @@ target_compile_options(orva_hardening INTERFACE
   -fstack-protector-strong -fstack-clash-protection)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   target_compile_options(orva_hardening INTERFACE -fcf-protection)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  target_compile_options(orva_hardening INTERFACE -mbranch-protection=standard)
 endif()
 target_link_options(orva_hardening INTERFACE -Wl,-z,relro -Wl,-z,now)
 

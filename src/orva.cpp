@@ -18,7 +18,7 @@ using orva_internal::Settings;
 
 constexpr int kSupervisorFailure = 111;
 constexpr int kMissingMain = 64;
-constexpr timespec kExitPause{0, 50'000'000};
+constexpr timespec kExitPause{.tv_sec = 0, .tv_nsec = 50'000'000};
 constexpr long kNanosPerSecond = 1'000'000'000;
 // No C++ library header: the same file builds against any C library alone.
 static_assert(static_cast<time_t>(-1) < 0, "time_t must be signed");
@@ -38,11 +38,13 @@ struct Instant {
 // Saturates at the largest representable time: a huge stop timeout means
 // "never", not a deadline that wrapped into the past.
 [[nodiscard]] constexpr Instant operator+(Instant at, Duration span) {
-  constexpr Instant kNever{{kMaxSeconds, kNanosPerSecond - 1}};
+  constexpr Instant kNever{
+      {.tv_sec = kMaxSeconds, .tv_nsec = kNanosPerSecond - 1}};
   if (span.ts.tv_sec > kMaxSeconds - at.ts.tv_sec) {
     return kNever;
   }
-  timespec sum{at.ts.tv_sec + span.ts.tv_sec, at.ts.tv_nsec + span.ts.tv_nsec};
+  timespec sum{.tv_sec = at.ts.tv_sec + span.ts.tv_sec,
+               .tv_nsec = at.ts.tv_nsec + span.ts.tv_nsec};
   if (sum.tv_nsec >= kNanosPerSecond) {
     if (sum.tv_sec == kMaxSeconds) {
       return kNever;
@@ -61,8 +63,8 @@ struct Instant {
 
 // Only meaningful while the deadline lies ahead of now.
 [[nodiscard]] constexpr Duration operator-(Instant deadline, Instant now) {
-  timespec left{deadline.ts.tv_sec - now.ts.tv_sec,
-                deadline.ts.tv_nsec - now.ts.tv_nsec};
+  timespec left{.tv_sec = deadline.ts.tv_sec - now.ts.tv_sec,
+                .tv_nsec = deadline.ts.tv_nsec - now.ts.tv_nsec};
   if (left.tv_nsec < 0) {
     left.tv_nsec += kNanosPerSecond;
     --left.tv_sec;
@@ -132,7 +134,7 @@ public:
          (saved_.sa_flags & static_cast<int>(SA_NOCLDWAIT)) == 0)) {
       return;
     }
-    struct sigaction standard {};
+    struct sigaction standard = {};
     standard.sa_handler = SIG_DFL;
     armed_ = sigaction(SIGCHLD, &standard, nullptr) == 0;
   }
@@ -150,7 +152,7 @@ public:
   }
 
 private:
-  struct sigaction saved_ {};
+  struct sigaction saved_ = {};
   bool armed_ = false;
 };
 
@@ -319,7 +321,7 @@ void Supervisor::report_end(bool found, int status, int exit_code) const {
 // SIGCHLD, so the wait looks again at short steps; it is bounded, and no
 // such step happens while the program runs.
 void Supervisor::stop_the_rest() {
-  constexpr timespec kStep{0, 20'000'000};
+  constexpr timespec kStep{.tv_sec = 0, .tv_nsec = 20'000'000};
   // Time for the killed to go; what is left then, the kernel ends with us.
   constexpr Duration kKillGrace{{1, 0}};
   drain(settings_.verbose);

@@ -228,7 +228,7 @@ void Line::emit() {
     sigset_t pipe;
     (void)sigemptyset(&pipe);
     (void)sigaddset(&pipe, SIGPIPE);
-    const timespec now{0, 0};
+    const timespec now{.tv_sec = 0, .tv_nsec = 0};
     (void)sigtimedwait(&pipe, nullptr, &now);
   }
 }

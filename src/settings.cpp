@@ -17,7 +17,8 @@ namespace orva_internal {
 namespace {
 
 constexpr time_t kDefaultStopSeconds = 30;
-constexpr timespec kDefaultStopTimeout{kDefaultStopSeconds, 0};
+constexpr timespec kDefaultStopTimeout{.tv_sec = kDefaultStopSeconds,
+                                       .tv_nsec = 0};
 static_assert(kDefaultStopSeconds == 30, "the message below says 30s");
 constexpr const char *kDefaultStopFallback = "using default 30s";
 // No C++ library header: the same file builds against any C library alone.
@@ -337,7 +338,7 @@ int orva_parse_stop_timeout(const char *text, struct timespec *out) {
     component = end;
   }
   errno = saved_errno;
-  *out = timespec{static_cast<time_t>(total), 0};
+  *out = timespec{.tv_sec = static_cast<time_t>(total), .tv_nsec = 0};
   return 0;
 }
 

@@ -206,7 +206,7 @@ TEST(WaitForManagedChild, BlockingWaitSkipsOtherChildrenAndRetriesOnEintr) {
   for (const int interrupt : {0, 1}) {
     SCOPED_TRACE(interrupt != 0 ? "interrupted" : "not interrupted");
     in_forked_child([interrupt] {
-      struct sigaction action {};
+      struct sigaction action = {};
       action.sa_handler = [](int) {};
       sigemptyset(&action.sa_mask);
       action.sa_flags = 0; // no SA_RESTART: waitpid fails with EINTR

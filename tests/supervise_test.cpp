@@ -76,7 +76,7 @@ std::string got(int sig) {
 }
 
 void catch_signal(int sig) {
-  struct sigaction action {};
+  struct sigaction action = {};
   action.sa_handler = report_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
@@ -650,7 +650,7 @@ TEST_F(Supervise, CallersSignalMaskIsKept) {
 }
 
 bool sigchld_ignored() {
-  struct sigaction action {};
+  struct sigaction action = {};
   return sigaction(SIGCHLD, nullptr, &action) == 0 &&
          action.sa_handler == SIG_IGN;
 }

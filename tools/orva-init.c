@@ -7,9 +7,11 @@
 
 #include "orva.h"
 
-#define EXIT_USAGE 64        /* the library's code for a missing main */
-#define EXIT_NOT_FOUND 127   /* as shells report a command not found */
-#define EXIT_CANNOT_EXEC 126 /* ... and one found but not runnable */
+enum {
+  EXIT_USAGE = 64,        /* the library's code for a missing main */
+  EXIT_NOT_FOUND = 127,   /* as shells report a command not found */
+  EXIT_CANNOT_EXEC = 126, /* ... and one found but not runnable */
+};
 
 static const char usage_text[] =
     "Usage: orva-init [--] PROGRAM [ARG...]\n"

@@ -324,8 +324,10 @@ TEST(Zombies, OrphansThatExitAreReapedByOrvaAndStayZombiesWithout) {
     ASSERT_NE(running.wait_for_line("main-ready", 15s), "")
         << "not ready: " << running.out();
     orva_test::ProcessCount count;
-    ASSERT_TRUE(orva_test::orphans_gone(box, "sleep 0.3", count));
-    EXPECT_EQ(count.zombies, c.zombies);
+    const ::testing::AssertionResult gone =
+        orva_test::orphans_gone(box, "sleep 0.3", count);
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(count.zombies, c.zombies) << gone.message();
   }
 }
 

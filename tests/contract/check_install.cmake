@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # Installs orva into a scratch prefix and uses it the way a user would.
-#   cmake -DMODE=layout|pkg_config|find_package|libdirs|absolute
+#   cmake -DMODE=layout|pkg_config|find_package|libdirs|absolute|plain
 #         -DWORK=<scratch>
 #         -DBUILD=<orva build> -DSOURCE=<orva source> -DCONSUMER=<dir>
 #         -DVERSION=<X.Y.Z> -DLIBDIR=<lib> -DINCLUDEDIR=<include>
@@ -176,6 +176,33 @@ elseif(MODE STREQUAL "pkg_config" OR MODE STREQUAL "find_package")
     consume_with_find_package(${WORK}/moved ${LIBDIR})
   endif()
   run_launcher(${WORK}/moved ${BINDIR})
+
+elseif(MODE STREQUAL "plain")
+  # The plain build on a machine without the test packages: it says so in
+  # one line and builds and installs all the same, unless tests were asked
+  # for, which must name the packages.
+  set(no_test_packages -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
+      -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON)
+  run(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/build -G ${GENERATOR}
+              -DCMAKE_C_COMPILER=${CC} -DCMAKE_CXX_COMPILER=${CXX}
+              ${no_test_packages}
+      ERROR err)
+  set(named "libgtest-dev libgmock-dev nlohmann-json3-dev")
+  if(NOT err MATCHES "(^|\n)orva: tests off: [^\n]*${named}")
+    message(FATAL_ERROR "no one line saying the tests are off:\n${err}")
+  endif()
+  run(COMMAND ${CMAKE_COMMAND} --build ${WORK}/build -j 2)
+  install_and_check(${WORK}/build ${WORK}/installed ${LIBDIR} ${INCLUDEDIR}
+                    ${BINDIR})
+  run(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/asked -G ${GENERATOR}
+              -DCMAKE_C_COMPILER=${CC} -DCMAKE_CXX_COMPILER=${CXX}
+              ${no_test_packages} -DORVA_BUILD_TESTS=ON
+      EXPECT 1 ERROR err)
+  string(REGEX REPLACE "[ \n]+" " " err "${err}")
+  string(FIND "${err}" "needs the Debian packages ${named}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "ORVA_BUILD_TESTS=ON did not name the packages:\n${err}")
+  endif()
 
 elseif(MODE STREQUAL "libdirs")
   # A layout unlike the default one: a deeper library directory, where the

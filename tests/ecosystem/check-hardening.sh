@@ -25,10 +25,23 @@ if ! readelf -n "$(${CC:-cc} -print-file-name=Scrt1.o)" 2>/dev/null |
   options+=(--nocfprotection)
 fi
 
+# Branch protection (BTI and pointer authentication) exists on AArch64
+# alone; hardening-check versions that know it ask it of every file.
+branch_option=""
+# (Its --help exits with 1.)
+help=$(hardening-check --help 2>&1 || true)
+if [[ "$help" == *--nobranchprotection* ]]; then
+  branch_option=--nobranchprotection
+fi
+
 checked=0
 while IFS= read -r -d '' file; do
   [ "$(od -An -tx1 -N4 "$file" | tr -d ' ')" = 7f454c46 ] || continue
   file_options=("${options[@]}")
+  if [ -n "$branch_option" ] &&
+    ! readelf -h "$file" | grep 'Machine: *AArch64' >/dev/null; then
+    file_options+=("$branch_option")
+  fi
   # No function of the launcher has a local array or takes the address of
   # a local, so -fstack-protector-strong gives it no canary, and
   # hardening-check, which looks for the canary's failure call, would call
