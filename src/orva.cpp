@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -126,12 +127,14 @@ private:
 // the caller's comes back on every return path, and in the child before
 // submain.
 class DefaultChildSignal {
+  // An unsigned constant on some targets, against an int field.
+  static constexpr int kNoChildWait = SA_NOCLDWAIT;
+
 public:
   DefaultChildSignal() {
     if (sigaction(SIGCHLD, nullptr, &saved_) != 0 ||
         (saved_.sa_handler != SIG_IGN &&
-         // An unsigned constant on some targets, against an int field.
-         (saved_.sa_flags & static_cast<int>(SA_NOCLDWAIT)) == 0)) {
+         (saved_.sa_flags & kNoChildWait) == 0)) {
       return;
     }
     struct sigaction standard = {};
@@ -167,7 +170,7 @@ private:
 }
 
 // What a reap found.
-enum class Reaped { Failed, Nothing, Found, NoChildLeft };
+enum class Reaped : unsigned char { Failed, Nothing, Found, NoChildLeft };
 
 // Reaps children until `pid` (any child when negative; none when 0) is
 // reaped, and gives its raw wait status. Every other child is dropped,
@@ -232,8 +235,8 @@ Line &whom(Line &line, pid_t target) {
 class Supervisor {
 public:
   Supervisor(pid_t child, const Settings &settings, const sigset_t &full)
-      : child_(child), settings_(settings),
-        full_(full), remaining_{settings.stop_timeout} {}
+      : child_(child), settings_(settings), full_(full),
+        remaining_(Duration{settings.stop_timeout}) {}
 
   // The managed child's exit code, or -1 when waiting failed.
   int run();
@@ -250,8 +253,8 @@ private:
   void stop_the_rest();
 
   pid_t child_;
-  const Settings &settings_;
-  const sigset_t &full_;
+  Settings settings_;
+  sigset_t full_;
   bool stopping_ = false;
   bool kill_sent_ = false;
   Instant began_{};
@@ -323,7 +326,7 @@ void Supervisor::report_end(bool found, int status, int exit_code) const {
 void Supervisor::stop_the_rest() {
   constexpr timespec kStep{.tv_sec = 0, .tv_nsec = 20'000'000};
   // Time for the killed to go; what is left then, the kernel ends with us.
-  constexpr Duration kKillGrace{{1, 0}};
+  constexpr Duration kKillGrace{{.tv_sec = 1, .tv_nsec = 0}};
   drain(settings_.verbose);
   if (!others_left()) {
     return;

@@ -5,12 +5,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 // Every buffer here is a plain array on the stack: nothing may allocate,
@@ -34,10 +33,13 @@ ssize_t read_small_file(const char *path, char *buffer, size_t size) {
   if (fd < 0) {
     return -1;
   }
-  ssize_t got = 0;
-  do {
+  ssize_t got = -1;
+  for (;;) {
     got = read(fd, buffer, size - 1);
-  } while (got < 0 && errno == EINTR);
+    if (got >= 0 || errno != EINTR) {
+      break;
+    }
+  }
   (void)close(fd);
   if (got >= 0) {
     buffer[got] = '\0';
@@ -152,8 +154,8 @@ Line &Line::status(int status) {
 }
 
 Line &Line::milliseconds(timespec span) {
-  return number(static_cast<long long>(span.tv_sec) * 1000 +
-                span.tv_nsec / 1'000'000)
+  return number((static_cast<long long>(span.tv_sec) * 1000) +
+                (span.tv_nsec / 1'000'000))
       .text(" ms");
 }
 
@@ -217,10 +219,13 @@ Line &Line::running_processes(pid_t pgrp) {
 
 void Line::emit() {
   buffer_[size_++] = '\n';
-  ssize_t written = 0;
-  do {
+  ssize_t written = -1;
+  for (;;) {
     written = write(STDERR_FILENO, buffer_, size_);
-  } while (written < 0 && errno == EINTR);
+    if (written >= 0 || errno != EINTR) {
+      break;
+    }
+  }
   if (written < 0 && errno == EPIPE) {
     // The failed write raised SIGPIPE at process 1, where it is blocked:
     // taken now, it is not forwarded as if someone had sent it, which

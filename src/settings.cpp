@@ -34,21 +34,40 @@ struct NamedSignal {
 // The signals Linux has on every architecture, plus the two some lack.
 // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
 constexpr NamedSignal kSignals[] = {
-    {"HUP", SIGHUP},       {"INT", SIGINT},   {"QUIT", SIGQUIT},
-    {"ILL", SIGILL},       {"TRAP", SIGTRAP}, {"ABRT", SIGABRT},
-    {"BUS", SIGBUS},       {"FPE", SIGFPE},   {"KILL", SIGKILL},
-    {"USR1", SIGUSR1},     {"SEGV", SIGSEGV}, {"USR2", SIGUSR2},
-    {"PIPE", SIGPIPE},     {"ALRM", SIGALRM}, {"TERM", SIGTERM},
-    {"CHLD", SIGCHLD},     {"CONT", SIGCONT}, {"STOP", SIGSTOP},
-    {"TSTP", SIGTSTP},     {"TTIN", SIGTTIN}, {"TTOU", SIGTTOU},
-    {"URG", SIGURG},       {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ},
-    {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF}, {"WINCH", SIGWINCH},
-    {"IO", SIGIO},         {"SYS", SIGSYS},
+    {.name = "HUP", .number = SIGHUP},
+    {.name = "INT", .number = SIGINT},
+    {.name = "QUIT", .number = SIGQUIT},
+    {.name = "ILL", .number = SIGILL},
+    {.name = "TRAP", .number = SIGTRAP},
+    {.name = "ABRT", .number = SIGABRT},
+    {.name = "BUS", .number = SIGBUS},
+    {.name = "FPE", .number = SIGFPE},
+    {.name = "KILL", .number = SIGKILL},
+    {.name = "USR1", .number = SIGUSR1},
+    {.name = "SEGV", .number = SIGSEGV},
+    {.name = "USR2", .number = SIGUSR2},
+    {.name = "PIPE", .number = SIGPIPE},
+    {.name = "ALRM", .number = SIGALRM},
+    {.name = "TERM", .number = SIGTERM},
+    {.name = "CHLD", .number = SIGCHLD},
+    {.name = "CONT", .number = SIGCONT},
+    {.name = "STOP", .number = SIGSTOP},
+    {.name = "TSTP", .number = SIGTSTP},
+    {.name = "TTIN", .number = SIGTTIN},
+    {.name = "TTOU", .number = SIGTTOU},
+    {.name = "URG", .number = SIGURG},
+    {.name = "XCPU", .number = SIGXCPU},
+    {.name = "XFSZ", .number = SIGXFSZ},
+    {.name = "VTALRM", .number = SIGVTALRM},
+    {.name = "PROF", .number = SIGPROF},
+    {.name = "WINCH", .number = SIGWINCH},
+    {.name = "IO", .number = SIGIO},
+    {.name = "SYS", .number = SIGSYS},
 #ifdef SIGSTKFLT
-    {"STKFLT", SIGSTKFLT},
+    {.name = "STKFLT", .number = SIGSTKFLT},
 #endif
 #ifdef SIGPWR
-    {"PWR", SIGPWR},
+    {.name = "PWR", .number = SIGPWR},
 #endif
 };
 

@@ -3,6 +3,7 @@
 #include "orva.h"
 
 #include <errno.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 int orva_is_terminal_fd(int fd) { return fd >= 0 && isatty(fd) == 1 ? 1 : 0; }

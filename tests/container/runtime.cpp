@@ -431,7 +431,7 @@ runtime_command(std::initializer_list<std::string> args) {
   // namespace of the call's own, it sees v1 alone; the machine's mounts
   // stay as they are.
   static const bool hide_unified = [] {
-    struct statfs fs_info {};
+    struct statfs fs_info = {};
     constexpr long kCgroup2Magic = 0x63677270;
     return runtime_name() == "crun" &&
            statfs("/sys/fs/cgroup/unified", &fs_info) == 0 &&
