@@ -217,28 +217,30 @@ bool parse_stop_signals(const char *text, sigset_t &set) {
   return true;
 }
 
-bool parse_stop_scope(const char *text, bool &all) {
-  if (text == nullptr || *text == '\0' || strcmp(text, "group") == 0) {
-    all = false;
+namespace {
+
+// A setting with two values: unset, empty or `off` gives false, `on` true.
+[[nodiscard]] bool parse_switch(const char *text, const char *off,
+                                const char *on, bool &value) {
+  if (text == nullptr || *text == '\0' || strcmp(text, off) == 0) {
+    value = false;
     return true;
   }
-  if (strcmp(text, "all") == 0) {
-    all = true;
+  if (strcmp(text, on) == 0) {
+    value = true;
     return true;
   }
   return false;
 }
 
+} // namespace
+
+bool parse_stop_scope(const char *text, bool &all) {
+  return parse_switch(text, "group", "all", all);
+}
+
 bool parse_verbose(const char *text, bool &verbose) {
-  if (text == nullptr || *text == '\0' || strcmp(text, "0") == 0) {
-    verbose = false;
-    return true;
-  }
-  if (strcmp(text, "1") == 0) {
-    verbose = true;
-    return true;
-  }
-  return false;
+  return parse_switch(text, "0", "1", verbose);
 }
 
 // The value comes from whoever set up the environment: a newline in it

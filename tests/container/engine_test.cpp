@@ -215,7 +215,15 @@ struct Options {
 // What the walk asks of an engine, as command lines.
 class Engine {
 public:
+  explicit Engine(std::vector<std::string> client)
+      : client_(std::move(client)) {}
   virtual ~Engine() = default;
+  // The engine's client with its connection options, then `args`.
+  std::vector<std::string> cmd(std::initializer_list<std::string> args) {
+    std::vector<std::string> argv = client_;
+    argv.insert(argv.end(), args);
+    return argv;
+  }
   virtual std::vector<std::string> run(const std::string &name,
                                        const Options &o,
                                        const std::vector<std::string> &cmd) = 0;
@@ -230,17 +238,15 @@ public:
   virtual void remove(const std::string &name) = 0;
   // Whether the walk covers terminals (`-t`, `-it`) on this engine.
   virtual bool terminals() const { return true; }
+
+private:
+  std::vector<std::string> client_;
 };
 
 // docker and podman take the same commands.
 class Cli : public Engine {
 public:
-  explicit Cli(std::vector<std::string> client) : client_(std::move(client)) {}
-  std::vector<std::string> cmd(std::initializer_list<std::string> args) {
-    std::vector<std::string> argv = client_;
-    argv.insert(argv.end(), args);
-    return argv;
-  }
+  explicit Cli(std::vector<std::string> client) : Engine(std::move(client)) {}
   std::vector<std::string>
   run(const std::string &name, const Options &o,
       const std::vector<std::string> &command) override {
@@ -276,22 +282,15 @@ public:
   void remove(const std::string &name) override {
     (void)orva_test::run(cmd({"rm", "-f", name}));
   }
-
-private:
-  std::vector<std::string> client_;
 };
 
 // ctr has no --init: the launcher is bound in and named as the entrypoint.
 class Ctr : public Engine {
 public:
-  Ctr(const std::string &dir)
-      : dir_(dir), client_{"ctr", "--address", dir + "/containerd.sock",
-                           "--namespace", "orva-test"} {}
-  std::vector<std::string> cmd(std::initializer_list<std::string> args) {
-    std::vector<std::string> argv = client_;
-    argv.insert(argv.end(), args);
-    return argv;
-  }
+  explicit Ctr(const std::string &dir)
+      : Engine({"ctr", "--address", dir + "/containerd.sock", "--namespace",
+                "orva-test"}),
+        dir_(dir) {}
   std::vector<std::string>
   run(const std::string &name, const Options &o,
       const std::vector<std::string> &command) override {
@@ -329,7 +328,6 @@ public:
 
 private:
   std::string dir_;
-  std::vector<std::string> client_;
   int execs_ = 0;
 };
 

@@ -114,8 +114,8 @@ public:
 
   const std::string &id() const { return id_; }
   // The bundle's config with terminal off and, where this machine needs
-  // it, no resource settings; for the shared root, the config `spec`
-  // wrote with PATH=/bin and a writable root.
+  // it, no resource settings; for the shared root, the runtime's own
+  // default config with PATH=/bin and a writable root.
   nlohmann::json &config() { return config_; }
   void args(const std::vector<std::string> &argv);
   void env(const std::string &assignment);
