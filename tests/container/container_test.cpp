@@ -143,17 +143,27 @@ struct Stopped {
 // its group have said they are ready, sends TERM with `runc kill` and waits
 // up to `limit` for the end.
 void stop_with_term(Container &box, milliseconds limit, Stopped &s) {
-  Process &p = box.start();
-  const std::string line = p.wait_for_line("main-ready ", 15s);
-  ASSERT_TRUE(!line.empty() && !p.wait_for_line("member-ready", 15s).empty())
-      << "the program never said it was ready; stdout: " << p.out();
+  Process *p = nullptr;
+  std::string line;
+  for (int attempt = 0;; ++attempt) {
+    p = &box.start();
+    line = p->wait_for_line("main-ready ", 15s);
+    if (!line.empty() && !p->wait_for_line("member-ready", 15s).empty()) {
+      break;
+    }
+    const Result r = p->finish(5s);
+    if (attempt > 0 || !box.refused_by_runtime(r)) {
+      FAIL() << "the program never said it was ready; exit " << r.exit_code
+             << "\nstdout: " << r.out << "\nstderr: " << r.err;
+    }
+  }
   ASSERT_TRUE(std::istringstream(line.substr(11)) >> s.ids[0] >> s.ids[1] >>
               s.ids[2])
       << "bad ready line: " << line;
   const auto sent = std::chrono::steady_clock::now();
   const Result kill = box.kill("TERM");
   ASSERT_EQ(kill.exit_code, 0) << kill.err;
-  s.r = p.finish(limit);
+  s.r = p->finish(limit);
   s.took = std::chrono::steady_clock::now() - sent;
 }
 

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -558,7 +559,28 @@ void Container::user(unsigned uid, unsigned gid) {
 
 void Container::readonly(bool on) { config_["root"]["readonly"] = on; }
 
-Result Container::run(milliseconds limit) { return start().finish(limit); }
+Result Container::run(milliseconds limit) {
+  const Result first = start().finish(limit);
+  if (!refused_by_runtime(first)) {
+    return first;
+  }
+  return start().finish(limit);
+}
+
+bool Container::refused_by_runtime(const Result &ended) {
+  // runc logs its own failures, and only those, at level=error. A start
+  // that fails this way, rare as it is, is the runtime's fault and says
+  // nothing about the program: the error is shown and the start repeated.
+  if (ended.exit_code == 0 ||
+      ended.err.find(" level=error ") == std::string::npos) {
+    return false;
+  }
+  std::cerr << runtime_name() << " refused container " << id_
+            << ", starting it once more: " << ended.err;
+  running_.reset();
+  (void)orva_test::run(runtime_command({"delete", "--force", id_}));
+  return true;
+}
 
 Process &Container::start() {
   std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);

@@ -122,11 +122,16 @@ public:
   void user(unsigned uid, unsigned gid);
   void readonly(bool on);
 
-  // `run` in the foreground: its exit status is the container's.
+  // `run` in the foreground: its exit status is the container's. A start
+  // that the runtime itself reports as failed is made once more.
   Result run(milliseconds limit = 20s);
   // `run` in the background, for a test that signals or inspects the
   // running container.
   Process &start();
+  // Whether a container that ended before its program came up was refused
+  // by the runtime itself (an error of its own on stderr), rather than
+  // ended by the program; if so, it is deleted, ready to be started again.
+  bool refused_by_runtime(const Result &ended);
   Result kill(const std::string &signal);
   Result exec(const std::vector<std::string> &argv);
 
