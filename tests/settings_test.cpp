@@ -83,31 +83,33 @@ TEST(StopSignals, RefusesWhatCannotArm) {
 }
 
 TEST(StopScopeAndVerbose, TakeTheirWordsOnly) {
-  for (const auto &[text, all] : {std::pair<const char *, bool>{nullptr, false},
-                                  {"", false},
-                                  {"group", false},
-                                  {"all", true}}) {
-    bool got = !all;
-    EXPECT_TRUE(parse_stop_scope(text, got));
-    EXPECT_EQ(got, all);
-  }
-  for (const auto &[text, on] : {std::pair<const char *, bool>{nullptr, false},
-                                 {"", false},
-                                 {"0", false},
-                                 {"1", true}}) {
-    bool got = !on;
-    EXPECT_TRUE(parse_verbose(text, got));
-    EXPECT_EQ(got, on);
-  }
-  for (const char *text : {"All", "groups", " all", "none", "-1"}) {
-    bool got = true;
-    EXPECT_FALSE(parse_stop_scope(text, got)) << text;
-    EXPECT_TRUE(got);
-  }
-  for (const char *text : {"yes", "true", "2", "01", " 1", "on"}) {
-    bool got = true;
-    EXPECT_FALSE(parse_verbose(text, got)) << text;
-    EXPECT_TRUE(got);
+  using Parser = bool (*)(const char *, bool &);
+  const Parser scope = parse_stop_scope;
+  const Parser verbose = parse_verbose;
+  // A refused text leaves the setting as it was, here `value`.
+  struct Case {
+    Parser parse;
+    const char *text;
+    bool ok;
+    bool value;
+  };
+  const Case cases[] = {
+      {scope, nullptr, true, false},  {scope, "", true, false},
+      {scope, "group", true, false},  {scope, "all", true, true},
+      {scope, "All", false, true},    {scope, "groups", false, true},
+      {scope, " all", false, true},   {scope, "none", false, true},
+      {scope, "-1", false, true},     {verbose, nullptr, true, false},
+      {verbose, "", true, false},     {verbose, "0", true, false},
+      {verbose, "1", true, true},     {verbose, "yes", false, true},
+      {verbose, "true", false, true}, {verbose, "2", false, true},
+      {verbose, "01", false, true},   {verbose, " 1", false, true},
+      {verbose, "on", false, true},
+  };
+  for (const Case &c : cases) {
+    bool got = c.ok ? !c.value : c.value;
+    EXPECT_EQ(c.parse(c.text, got), c.ok)
+        << (c.text != nullptr ? c.text : "(unset)");
+    EXPECT_EQ(got, c.value) << (c.text != nullptr ? c.text : "(unset)");
   }
 }
 

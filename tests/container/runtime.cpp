@@ -516,7 +516,8 @@ Container::Container()
         const Result made =
             orva_test::run(runtime_command({"spec", "--bundle", dir}));
         if (made.exit_code != 0) {
-          return runtime_name() + " spec failed: " + last_line(made.err);
+          return runtime_name() +
+                 " wrote no default config: " + last_line(made.err);
         }
         return "";
       }) {
