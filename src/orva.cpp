@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -16,6 +17,7 @@ namespace {
 
 using orva_internal::Line;
 using orva_internal::Settings;
+using orva_internal::SignalMap;
 
 constexpr int kSupervisorFailure = 111;
 constexpr int kMissingMain = 64;
@@ -223,7 +225,33 @@ Line &whom(Line &line, pid_t target) {
   if (target == -1) {
     return line.text("every process");
   }
+  if (target > 0) {
+    return line.text("program ").number(target);
+  }
   return line.text("process group ").number(-target);
+}
+
+// The settings given at all, as the verbose report's first line lists
+// them, so that a log shows what the supervisor was told.
+Line &with_settings(Line &line, const Settings &settings) {
+  const char *separator = ", with ";
+  for (unsigned row = 0; row < orva_internal::kSettingCount; ++row) {
+    if ((settings.given & orva_internal::bit(row)) != 0) {
+      const orva_internal::Setting &setting = orva_internal::kSettings[row];
+      line.text(separator).text(setting.variable).text("=");
+      setting.show(line, settings);
+      separator = " ";
+    }
+  }
+  return line;
+}
+
+[[nodiscard]] bool is_stop_signal(const Settings &settings, int sig) {
+  return sigismember(&settings.stop_signals, sig) == 1;
+}
+
+[[nodiscard]] bool is_dropped(const Settings &settings, int sig) {
+  return settings.signal_map.apply(sig) == SignalMap::kDropped;
 }
 
 // Whether any process but process 1 is left in the namespace, zombies of
@@ -236,20 +264,32 @@ class Supervisor {
 public:
   Supervisor(pid_t child, const Settings &settings, const sigset_t &full)
       : child_(child), settings_(settings), full_(full),
-        remaining_(Duration{settings.stop_timeout}) {}
+        remaining_(Duration{settings.stop_timeout}) {
+    (void)sigemptyset(&held_);
+  }
 
-  // The managed child's exit code, or -1 when waiting failed.
+  // The exit code to end with, or -1 when waiting failed.
   int run();
 
 private:
+  // Under scope all the stop signals reach every process; otherwise
+  // signals go to the program's group, or to the program alone.
   [[nodiscard]] pid_t target_of(int sig) const {
-    return settings_.stop_all && sigismember(&settings_.stop_signals, sig) == 1
-               ? -1
-               : -child_;
+    if (settings_.stop_all && is_stop_signal(settings_, sig)) {
+      return -1;
+    }
+    return settings_.forward_to_child ? child_ : -child_;
   }
-  void forward(int sig);
+  [[nodiscard]] bool has_stop_delay() const {
+    return settings_.stop_delay.tv_sec > 0 || settings_.stop_delay.tv_nsec > 0;
+  }
+  [[nodiscard]] const timespec *wait_timeout();
+  void take(int sig);
+  void forward(int sig, bool held);
+  void arm(int sig, Instant now);
+  void release_held();
   void kill_at_deadline();
-  void report_end(bool found, int status, int exit_code) const;
+  void report_end(bool found, int status, int exit_code, int mapped) const;
   void stop_the_rest();
 
   pid_t child_;
@@ -257,37 +297,98 @@ private:
   sigset_t full_;
   bool stopping_ = false;
   bool kill_sent_ = false;
+  // Stop signals held back during the stop delay, and when they go out.
+  bool holding_ = false;
+  sigset_t held_;
+  Instant release_{};
   Instant began_{};
   Instant deadline_{};
   Duration remaining_;
 };
 
-void Supervisor::forward(int sig) {
-  const pid_t target = target_of(sig);
-  send(target, sig, "orva: kill");
-  if (settings_.verbose) {
-    Line line;
-    whom(line.text("forwarded ").signal(sig).text(" to "), target).emit();
+// A received signal is dropped, held back for the stop delay, or
+// forwarded; the first stop signal arms the stop timeout either way.
+void Supervisor::take(int sig) {
+  if (is_dropped(settings_, sig)) {
+    if (settings_.verbose) {
+      Line().text("dropped ").signal(sig).emit();
+    }
+    return;
   }
+  const bool stop = is_stop_signal(settings_, sig);
   Instant now{};
-  if (!stopping_ && sigismember(&settings_.stop_signals, sig) == 1 &&
-      read_monotonic_clock(now)) {
-    began_ = now;
-    deadline_ = now + Duration{settings_.stop_timeout};
-    remaining_ = Duration{settings_.stop_timeout};
-    stopping_ = true;
+  if (stop && !stopping_ && has_stop_delay() && read_monotonic_clock(now)) {
+    arm(sig, now);
+    holding_ = true;
+    release_ = now + Duration{settings_.stop_delay};
+  }
+  if (stop && holding_) {
+    (void)sigaddset(&held_, sig);
     if (settings_.verbose) {
       Line()
-          .text("stop timeout of ")
-          .number(settings_.stop_timeout.tv_sec)
-          .text("s armed by ")
+          .text("holding ")
           .signal(sig)
+          .text(" for the stop delay of ")
+          .seconds(settings_.stop_delay)
           .emit();
+    }
+    return;
+  }
+  forward(sig, false);
+  if (stop && !stopping_ && read_monotonic_clock(now)) {
+    arm(sig, now);
+  }
+}
+
+void Supervisor::forward(int sig, bool held) {
+  const int sent = settings_.signal_map.apply(sig);
+  const pid_t target = target_of(sig);
+  send(target, sent, "orva: kill");
+  if (settings_.verbose) {
+    Line line;
+    line.text("forwarded ").signal(sig);
+    if (sent != sig) {
+      line.text(" as ").signal(sent);
+    }
+    whom(line.text(" to "), target);
+    Instant now{};
+    if (held && read_monotonic_clock(now)) {
+      line.text(", held until ")
+          .milliseconds((now - began_).ts)
+          .text(" after the stop began");
+    }
+    line.emit();
+  }
+}
+
+void Supervisor::arm(int sig, Instant now) {
+  began_ = now;
+  deadline_ = now + Duration{settings_.stop_timeout};
+  remaining_ = Duration{settings_.stop_timeout};
+  stopping_ = true;
+  if (settings_.verbose) {
+    Line()
+        .text("stop timeout of ")
+        .seconds(settings_.stop_timeout)
+        .text(" armed by ")
+        .signal(sig)
+        .emit();
+  }
+}
+
+void Supervisor::release_held() {
+  holding_ = false;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&held_, sig) == 1) {
+      forward(sig, true);
     }
   }
 }
 
 void Supervisor::kill_at_deadline() {
+  // A stop delay as long as the stop timeout ends here: the held signal
+  // never goes out, SIGKILL does.
+  holding_ = false;
   const pid_t target = settings_.stop_all ? -1 : -child_;
   if (settings_.verbose) {
     Line line;
@@ -300,7 +401,8 @@ void Supervisor::kill_at_deadline() {
   kill_sent_ = true;
 }
 
-void Supervisor::report_end(bool found, int status, int exit_code) const {
+void Supervisor::report_end(bool found, int status, int exit_code,
+                            int mapped) const {
   Line line;
   line.text("program ").number(child_).text(" ");
   if (found) {
@@ -309,6 +411,9 @@ void Supervisor::report_end(bool found, int status, int exit_code) const {
     line.text("gone, no child left");
   }
   line.text(", exit code ").number(exit_code);
+  if (mapped != exit_code) {
+    line.text(" mapped to ").number(mapped);
+  }
   Instant now{};
   if (stopping_ && read_monotonic_clock(now)) {
     line.text(", ")
@@ -333,12 +438,13 @@ void Supervisor::stop_the_rest() {
   }
   // A stop signal has already gone to every process: a second SIGTERM is
   // what many programs take as "quit at once", cutting short the very
-  // shutdown being waited for.
-  if (stopping_) {
+  // shutdown being waited for. One still held back has not gone out.
+  if (stopping_ && !holding_) {
     if (settings_.verbose) {
       Line().text("other processes still running, waiting for them").emit();
     }
   } else {
+    holding_ = false;
     if (settings_.verbose) {
       Line()
           .text("other processes still running, SIGTERM to every process")
@@ -394,14 +500,39 @@ void Supervisor::stop_the_rest() {
   }
 }
 
+// How long the next wait may take: for ever while nothing is pending, else
+// until the held signals go out or the deadline passes, whichever is
+// first. Either falling due is dealt with here.
+const timespec *Supervisor::wait_timeout() {
+  if (!stopping_ || kill_sent_) {
+    return nullptr;
+  }
+  Instant now{};
+  if (!read_monotonic_clock(now)) {
+    // Without a clock, wait as long as was left last time.
+    return &remaining_.ts;
+  }
+  if (now >= deadline_) {
+    kill_at_deadline();
+    return nullptr;
+  }
+  if (holding_ && now >= release_) {
+    release_held();
+  }
+  const Instant next =
+      holding_ && !(release_ >= deadline_) ? release_ : deadline_;
+  remaining_ = next - now;
+  return &remaining_.ts;
+}
+
 int Supervisor::run() {
   if (settings_.verbose) {
-    Line()
-        .text("started program ")
+    Line line;
+    line.text("started program ")
         .number(child_)
         .text(" in process group ")
-        .number(child_)
-        .emit();
+        .number(child_);
+    with_settings(line, settings_).emit();
   }
   siginfo_t info;
   for (;;) {
@@ -414,50 +545,90 @@ int Supervisor::run() {
     }
     if (reaped != Reaped::Nothing) {
       const int exit_code = exit_code_from_status(status);
+      const int mapped = settings_.exit_map.apply(exit_code);
       if (settings_.verbose) {
-        report_end(reaped == Reaped::Found, status, exit_code);
+        report_end(reaped == Reaped::Found, status, exit_code, mapped);
       }
       if (settings_.stop_all) {
         stop_the_rest();
-        return exit_code;
+        return mapped;
       }
       // Give the group's last processes a moment to exit so that they are
       // reaped here rather than left behind.
       (void)nanosleep(&kExitPause, nullptr);
       drain(settings_.verbose);
-      return exit_code;
+      return mapped;
     }
 
-    const timespec *timeout = nullptr;
-    if (stopping_ && !kill_sent_) {
-      Instant now{};
-      if (!read_monotonic_clock(now)) {
-        // Without a clock, wait as long as was left last time.
-        timeout = &remaining_.ts;
-      } else if (now >= deadline_) {
-        kill_at_deadline();
-      } else {
-        remaining_ = deadline_ - now;
-        timeout = &remaining_.ts;
-      }
-    }
-
-    const int sig = sigtimedwait(&full_, &info, timeout);
+    const int sig = sigtimedwait(&full_, &info, wait_timeout());
     if (sig < 0) {
       if (errno == EAGAIN) {
-        kill_at_deadline();
+        // The held signals fall due before the deadline; the next pass
+        // sends them.
+        if (!holding_) {
+          kill_at_deadline();
+        }
       } else if (errno != EINTR) {
         perror("orva: sigtimedwait");
       }
       continue;
     }
     if (sig != SIGCHLD) {
-      forward(sig);
+      take(sig);
     }
   }
 }
 
-int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
+// Where the supervisor stands: process 1, a subreaper outside it, or (for
+// the pause alone) neither.
+enum class Role : unsigned char { ProcessOne, Subreaper, Plain };
+
+// The steps before the fork that supervision and the pause share, with
+// every signal blocked: the settings, and what some of them ask of the
+// kernel. Outside process 1 the subreaper setting has been read already:
+// it decides the role.
+void take_settings(Settings &settings, Role role) {
+  using orva_internal::bit;
+  const unsigned rows = role == Role::ProcessOne ? ~0U
+                        : role == Role::Subreaper
+                            ? ~bit(orva_internal::kSubreaperRow)
+                            : 0U;
+  orva_internal::load_settings(settings, rows);
+  // kill(-1) outside process 1 reaches every process this user may
+  // signal on the machine.
+  if (role != Role::ProcessOne && settings.stop_all) {
+    Line().text("ORVA_STOP_SCOPE=all needs process 1, using group").emit();
+    settings.stop_all = false;
+  }
+  if (role == Role::Subreaper && prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    perror("orva: prctl(PR_SET_CHILD_SUBREAPER)");
+  }
+  const Instant zero{};
+  if ((settings.stop_delay.tv_sec > 0 || settings.stop_delay.tv_nsec > 0) &&
+      zero + Duration{settings.stop_delay} >=
+          zero + Duration{settings.stop_timeout}) {
+    Line()
+        .text("stop delay of ")
+        .seconds(settings.stop_delay)
+        .text(" is not shorter than the stop timeout of ")
+        .seconds(settings.stop_timeout)
+        .text(", which wins")
+        .emit();
+  }
+  if (settings.parent_death_signal != 0) {
+    // The parent may have gone before we asked: then nobody would send
+    // the signal, so it is raised here, pending like any other.
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, settings.parent_death_signal) != 0) {
+      perror("orva: prctl(PR_SET_PDEATHSIG)");
+    } else if (getppid() != parent) {
+      (void)kill(getpid(), settings.parent_death_signal);
+    }
+  }
+}
+
+int orva_supervise(int (*submain)(int, char **), int argc, char **argv,
+                   const Settings &given, Role role) {
   sigset_t full;
   if (sigfillset(&full) != 0) {
     perror("orva: sigfillset");
@@ -476,8 +647,8 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
 
   DefaultChildSignal child_signal;
 
-  Settings settings;
-  orva_internal::load_settings(settings);
+  Settings settings = given;
+  take_settings(settings, role);
 
   // Whatever the caller left in stdio buffers would otherwise be written
   // twice, once by each process.
@@ -524,17 +695,89 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
   return exit_code;
 }
 
+// Outside process 1 only the subreaper setting is read: it decides
+// whether there is a supervision at all.
+[[nodiscard]] bool wants_subreaper(Settings &settings) {
+  orva_internal::load_settings(
+      settings, orva_internal::bit(orva_internal::kSubreaperRow));
+  return settings.subreaper;
+}
+
 } // namespace
 
-int orva_run(int (*submain)(int, char **), int argc, char **argv) {
+namespace orva_internal {
+
+int run(int (*submain)(int, char **), int argc, char **argv,
+        const Launch &launch) {
   if (submain == nullptr) {
     fprintf(stderr, "orva: submain must not be NULL\n");
     return kMissingMain;
   }
   if (getpid() == 1) {
-    return orva_supervise(submain, argc, argv);
+    return orva_supervise(submain, argc, argv, launch.settings,
+                          Role::ProcessOne);
+  }
+  Settings settings = launch.settings;
+  if (wants_subreaper(settings)) {
+    return orva_supervise(submain, argc, argv, settings, Role::Subreaper);
   }
   return submain(argc, argv);
+}
+
+int pause_until_stopped(const Launch &launch) {
+  Settings settings = launch.settings;
+  const Role role = getpid() == 1               ? Role::ProcessOne
+                    : wants_subreaper(settings) ? Role::Subreaper
+                                                : Role::Plain;
+  sigset_t full;
+  if (sigfillset(&full) != 0) {
+    perror("orva: sigfillset");
+    return kSupervisorFailure;
+  }
+  (void)sigdelset(&full, SIGKILL);
+  (void)sigdelset(&full, SIGSTOP);
+  BlockedSignals mask;
+  if (!mask.block(full)) {
+    perror("orva: sigprocmask");
+    return kSupervisorFailure;
+  }
+  DefaultChildSignal child_signal;
+  take_settings(settings, role);
+  if (settings.verbose) {
+    Line line;
+    with_settings(line.text("pausing until a stop signal"), settings).emit();
+  }
+  siginfo_t info;
+  for (;;) {
+    drain(settings.verbose);
+    const int sig = sigtimedwait(&full, &info, nullptr);
+    if (sig < 0) {
+      if (errno != EINTR) {
+        perror("orva: sigtimedwait");
+      }
+      continue;
+    }
+    if (sig == SIGCHLD) {
+      continue;
+    }
+    const bool ends =
+        is_stop_signal(settings, sig) && !is_dropped(settings, sig);
+    if (settings.verbose) {
+      Line().text(ends ? "pause ended by " : "ignored ").signal(sig).emit();
+    }
+    if (ends) {
+      drain(settings.verbose);
+      return 0;
+    }
+  }
+}
+
+} // namespace orva_internal
+
+int orva_run(int (*submain)(int, char **), int argc, char **argv) {
+  orva_internal::Launch launch;
+  orva_internal::default_settings(launch.settings);
+  return orva_internal::run(submain, argc, argv, launch);
 }
 
 int orva_wait_for_managed_child(pid_t pid, int *exit_code, int nonblock) {

@@ -143,6 +143,16 @@ Line &Line::signal(int sig) {
   return text("signal ").number(sig);
 }
 
+Line &Line::signal_setting(int sig) {
+  if (const char *name = signal_name(sig)) {
+    return text(name);
+  }
+  if (sig >= SIGRTMIN && sig <= SIGRTMAX) {
+    return text("RTMIN+").number(sig - SIGRTMIN);
+  }
+  return number(sig);
+}
+
 Line &Line::status(int status) {
   if (WIFEXITED(status)) {
     return text("exited with status ").number(WEXITSTATUS(status));
@@ -151,6 +161,10 @@ Line &Line::status(int status) {
     return text("killed by ").signal(WTERMSIG(status));
   }
   return text("ended with wait status ").number(status);
+}
+
+Line &Line::seconds(timespec span) {
+  return number(static_cast<long long>(span.tv_sec)).text("s");
 }
 
 Line &Line::milliseconds(timespec span) {
