@@ -109,8 +109,8 @@ struct Setting {
 // Which row a field's setting is, for the few places that name one.
 enum Row : unsigned {
   kStopTimeoutRow,
-  kStopSignalsRow,
   kStopScopeRow,
+  kStopSignalsRow,
   kVerboseRow,
   kExitMapRow,
   kSignalMapRow,

@@ -255,7 +255,9 @@ TEST(Launcher, HelpAndVersionGoToStdoutWithSuccess) {
       EXPECT_EQ(r.out, "orva-init version " ORVA_EXPECTED_VERSION
                        " - git." ORVA_EXPECTED_COMMIT "\n");
     } else {
-      EXPECT_EQ(r.out.rfind("Usage: orva-init [--] PROGRAM [ARG...]\n", 0), 0U)
+      EXPECT_EQ(r.out.rfind("Usage: orva-init [OPTION...] [--] PROGRAM [ARG...]\n",
+                             0),
+                0U)
           << r.out;
       EXPECT_NE(r.out.find("ORVA_STOP_TIMEOUT"), std::string::npos);
     }

@@ -3,7 +3,6 @@
 #include "internal.h"
 
 #include <errno.h>
-#include <getopt.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -24,7 +23,7 @@ enum : int {
   kExitCannotExec = 126, // ... and one found but not runnable
 };
 
-// What getopt_long gives for the options that have no letter of their own:
+// What Options::next gives for the options that have no letter of their own:
 // above every character, and a setting's row above the launcher's own.
 enum : int {
   kVersionOption = 0x100,
@@ -80,24 +79,25 @@ int exec_program(int argc, char **argv) {
   for (const Setting &setting : kSettings) {
     int width = 0;
     if (setting.letter != 0) {
-      width = printf("  -%c, --%s", setting.letter, setting.option);
+      width = fprintf(stdout, "  -%c, --%s", setting.letter, setting.option);
     } else {
-      width = printf("      --%s", setting.option);
+      width = fprintf(stdout, "      --%s", setting.option);
     }
     if (setting.argument != nullptr) {
-      width += printf("=%s", setting.argument);
+      width += fprintf(stdout, "=%s", setting.argument);
     }
-    (void)printf("%*s %s%s\n      ",
-                 width < kHelpColumn ? kHelpColumn - width : 0, "",
-                 setting.variable, setting.argument == nullptr ? "=1" : "");
-    for (const char *c = setting.help; *c != '\0'; ++c) {
-      if (*c == '\n') {
-        (void)fputs("\n      ", stdout);
-      } else {
-        (void)putchar(*c);
+    (void)fprintf(stdout, "%*s %s%s\n      ",
+                  width < kHelpColumn ? kHelpColumn - width : 0, "",
+                  setting.variable, setting.argument == nullptr ? "=1" : "");
+    for (const char *line = setting.help;;) {
+      const char *end = strchr(line, '\n');
+      if (end == nullptr) {
+        (void)fprintf(stdout, "%s\n", line);
+        break;
       }
+      (void)fprintf(stdout, "%.*s\n      ", static_cast<int>(end - line), line);
+      line = end + 1;
     }
-    (void)putchar('\n');
   }
   (void)fputs(kOwnOptions, stdout);
   return flush_stdout();
@@ -111,29 +111,133 @@ int exec_program(int argc, char **argv) {
   return flush_stdout();
 }
 
-// One line, the command line's own words escaped, and the usage code.
-[[nodiscard]] int usage_error(const char *before, const char *word,
-                              const char *after) {
+// A usage error's one line, with the command line's own word escaped.
+void complain(const char *before, const char *word, const char *after) {
   fprintf(stderr, "orva-init: %s", before);
   orva_internal::write_escaped(word);
   fprintf(stderr, "%s (try 'orva-init --help')\n", after);
-  return kExitUsage;
 }
 
-// getopt_long gave '?' or ':' for the option just read.
-[[nodiscard]] int bad_option(int found, char **argv) {
-  // A letter is named by itself; a long option only by the word read,
-  // which getopt has already stepped past.
-  const bool letter = optopt > 0 && optopt < kVersionOption;
-  char named[3] = {'-', static_cast<char>(optopt), '\0'};
-  const char *word = letter ? named : argv[optind - 1];
-  if (found == ':') {
-    return usage_error("option '", word, "' needs a value");
+constexpr int kRefused = -1;
+
+[[nodiscard]] int refuse(const char *before, const char *word,
+                         const char *after) {
+  complain(before, word, after);
+  return kRefused;
+}
+
+// The command line's options, read as getopt reads them in POSIX mode:
+// they end at the first word that is none, or after "--", so that
+// PROGRAM's own options stay PROGRAM's. Letters may be grouped and take
+// their value from the rest of the word or from the next one; a long
+// option's value follows '=' or comes as the next word.
+class Options {
+public:
+  Options(int argc, char **argv) : argc_(argc), argv_(argv) {}
+
+  // 0 once the options have ended, 'h' for help, kVersionOption,
+  // kPauseOption, or kFirstRowOption plus a setting's row with its text
+  // in value(); a usage error has been reported when it gives -1.
+  [[nodiscard]] int next();
+  [[nodiscard]] const char *value() const { return value_; }
+  // The first word after the options.
+  [[nodiscard]] int index() const { return index_; }
+
+private:
+  [[nodiscard]] int long_option(const char *word);
+  [[nodiscard]] int letter_option();
+  [[nodiscard]] int with_value(unsigned row, const char *attached,
+                               const char *named);
+
+  int argc_;
+  char **argv_;
+  int index_ = 1;
+  const char *letters_ = nullptr; // the rest of a group of letters
+  const char *value_ = nullptr;
+};
+
+int Options::next() {
+  if (letters_ != nullptr && *letters_ != '\0') {
+    return letter_option();
   }
-  if (optopt != 0 && !letter) {
-    return usage_error("option '", word, "' takes no value");
+  letters_ = nullptr;
+  if (index_ >= argc_) {
+    return 0;
   }
-  return usage_error("unknown option '", word, "'");
+  const char *word = argv_[index_];
+  if (word[0] != '-' || word[1] == '\0') {
+    return 0;
+  }
+  ++index_;
+  if (word[1] != '-') {
+    letters_ = word + 1;
+    return letter_option();
+  }
+  if (word[2] == '\0') {
+    return 0;
+  }
+  return long_option(word);
+}
+
+int Options::long_option(const char *word) {
+  const char *name = word + 2;
+  const char *equals = strchr(name, '=');
+  const size_t length =
+      equals != nullptr ? static_cast<size_t>(equals - name) : strlen(name);
+  const auto is = [name, length](const char *option) {
+    return strlen(option) == length && strncmp(name, option, length) == 0;
+  };
+  const int own = is("help")      ? 'h'
+                  : is("version") ? kVersionOption
+                  : is("pause")   ? kPauseOption
+                                  : -1;
+  if (own != -1) {
+    return equals != nullptr ? refuse("option '", word, "' takes no value")
+                             : own;
+  }
+  for (unsigned row = 0; row < kSettingCount; ++row) {
+    if (is(kSettings[row].option)) {
+      return with_value(row, equals != nullptr ? equals + 1 : nullptr, word);
+    }
+  }
+  return refuse("unknown option '", word, "'");
+}
+
+int Options::letter_option() {
+  const char letter = *letters_++;
+  if (letter == 'h') {
+    return 'h';
+  }
+  for (unsigned row = 0; row < kSettingCount; ++row) {
+    if (kSettings[row].letter == letter) {
+      const char *rest = kSettings[row].argument != nullptr && *letters_ != '\0'
+                             ? letters_
+                             : nullptr;
+      if (rest != nullptr) {
+        letters_ = nullptr;
+      }
+      const char named[3] = {'-', letter, '\0'};
+      return with_value(row, rest, named);
+    }
+  }
+  const char named[3] = {'-', letter, '\0'};
+  return refuse("unknown option '", named, "'");
+}
+
+int Options::with_value(unsigned row, const char *attached, const char *named) {
+  if (kSettings[row].argument == nullptr) {
+    if (attached != nullptr) {
+      return refuse("option '", named, "' takes no value");
+    }
+    value_ = "1";
+  } else if (attached != nullptr) {
+    value_ = attached;
+  } else if (index_ < argc_) {
+    value_ = argv_[index_++];
+  } else {
+    return refuse("option '", named, "' needs a value");
+  }
+  return kFirstRowOption + static_cast<int>(row);
 }
 
 } // namespace
@@ -143,36 +247,15 @@ int main(int argc, char **argv) {
   orva_internal::default_settings(launch.settings);
   orva_internal::Settings &settings = launch.settings;
 
-  // POSIX mode ("+"): options end at the first word that is none, so that
-  // PROGRAM's own options stay PROGRAM's. ":" tells a missing value apart.
-  char letters[3 + (2 * kSettingCount) + 1] = "+:h";
-  size_t end = strlen(letters);
-  option longs[kSettingCount + 4] = {};
-  size_t count = 0;
-  for (unsigned row = 0; row < kSettingCount; ++row) {
-    const Setting &setting = kSettings[row];
-    const int has_arg =
-        setting.argument != nullptr ? required_argument : no_argument;
-    longs[count++] = {setting.option, has_arg, nullptr,
-                      kFirstRowOption + static_cast<int>(row)};
-    if (setting.letter != 0) {
-      letters[end++] = setting.letter;
-      if (setting.argument != nullptr) {
-        letters[end++] = ':';
-      }
-    }
-  }
-  letters[end] = '\0';
-  longs[count++] = {"pause", no_argument, nullptr, kPauseOption};
-  longs[count++] = {"help", no_argument, nullptr, 'h'};
-  longs[count++] = {"version", no_argument, nullptr, kVersionOption};
-
   bool pause = false;
-  opterr = 0;
+  Options options(argc, argv);
   for (;;) {
-    const int found = getopt_long(argc, argv, letters, longs, nullptr);
-    if (found == -1) {
+    const int found = options.next();
+    if (found == 0) {
       break;
+    }
+    if (found == kRefused) {
+      return kExitUsage;
     }
     if (found == 'h') {
       return print_help();
@@ -184,40 +267,30 @@ int main(int argc, char **argv) {
       pause = true;
       continue;
     }
-    if (found == '?' || found == ':') {
-      return bad_option(found, argv);
-    }
-    unsigned row = 0;
-    if (found >= kFirstRowOption) {
-      row = static_cast<unsigned>(found - kFirstRowOption);
-    } else {
-      while (kSettings[row].letter != found) {
-        ++row;
-      }
-    }
+    const auto row = static_cast<unsigned>(found - kFirstRowOption);
     const Setting &setting = kSettings[row];
-    const char *text = setting.argument != nullptr ? optarg : "1";
-    if (!setting.parse(text, settings)) {
+    if (!setting.parse(options.value(), settings)) {
       fprintf(stderr, "orva-init: invalid --%s=", setting.option);
-      orva_internal::write_escaped(text);
-      fprintf(stderr, " (try 'orva-init --help')\n");
+      orva_internal::write_escaped(options.value());
+      fputs(" (try 'orva-init --help')\n", stderr);
       return kExitUsage;
     }
     settings.given |= bit(row);
     settings.from_command_line |= bit(row);
   }
 
+  const int first = options.index();
   if (pause) {
-    if (optind < argc) {
-      return usage_error("--pause takes no PROGRAM, but got '", argv[optind],
-                         "'");
+    if (first < argc) {
+      complain("--pause takes no PROGRAM, but got '", argv[first], "'");
+      return kExitUsage;
     }
     return orva_internal::pause_until_stopped(launch);
   }
-  if (optind >= argc) {
+  if (first >= argc) {
     fprintf(stderr, "orva-init: missing PROGRAM (try 'orva-init --help')\n");
     return kExitUsage;
   }
-  return orva_internal::run(exec_program, argc - optind, argv + optind, launch);
+  return orva_internal::run(exec_program, argc - first, argv + first, launch);
 }
 // NOLINTEND(*-avoid-c-arrays,*-pro-bounds-constant-array-index,*-pro-bounds-array-to-pointer-decay)
