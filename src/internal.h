@@ -13,6 +13,12 @@ namespace orva_internal {
 
 constexpr int kMaxExitCode = 255;
 
+// No C++ library header: the same file builds against any C library alone.
+static_assert(static_cast<time_t>(-1) < 0, "time_t must be signed");
+// The longest span a timespec holds, in whole seconds.
+constexpr time_t kMaxSeconds =
+    static_cast<time_t>((1ULL << (sizeof(time_t) * 8 - 1)) - 1);
+
 // What the program's exit code becomes; every code unmapped by default.
 class ExitMap {
 public:

@@ -21,10 +21,6 @@ constexpr timespec kDefaultStopTimeout{.tv_sec = kDefaultStopSeconds,
                                        .tv_nsec = 0};
 static_assert(kDefaultStopSeconds == 30, "the message below says 30s");
 constexpr const char *kDefaultStopFallback = "using default 30s";
-// No C++ library header: the same file builds against any C library alone.
-static_assert(static_cast<time_t>(-1) < 0, "time_t must be signed");
-constexpr time_t kMaxSeconds =
-    static_cast<time_t>((1ULL << (sizeof(time_t) * 8 - 1)) - 1);
 
 struct NamedSignal {
   const char *name;
