@@ -177,6 +177,21 @@ struct Launch {
 // 0: the process that holds a pod's namespaces.
 [[nodiscard]] int pause_until_stopped(const Launch &launch);
 
+// Calls `take(number)` for every entry of the directory open at `dir`
+// whose name is a decimal number (the pids of /proc, the descriptors of
+// /proc/self/fd), read straight from the kernel: opendir would allocate.
+void each_numbered_entry(int dir,
+                         void (*take)(unsigned long number, void *context),
+                         void *context);
+template <typename Take> void each_numbered_entry(int dir, Take &&take) {
+  each_numbered_entry(
+      dir,
+      [](unsigned long number, void *context) {
+        (*static_cast<Take *>(context))(number);
+      },
+      &take);
+}
+
 // One line of the verbose report, built on the stack and written with one
 // write(2), so that it cannot interleave with the program's own output.
 class Line {

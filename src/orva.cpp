@@ -8,9 +8,13 @@
 #include "supervisor.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -199,8 +203,107 @@ private:
   bool set_death_signal_ = false;
 };
 
+// Socket activation names in LISTEN_PID the process that is to take the
+// listening sockets, LISTEN_FDS of them from descriptor 3 on. Named for
+// the supervisor, they are meant for the program it runs.
+struct Activation {
+  bool ours = false;
+  int descriptors = 0;
+};
+
+constexpr int kFirstPassed = 3; // after stdin, stdout and stderr
+
+// A plain decimal number, as LISTEN_PID and LISTEN_FDS are written; -1
+// for anything else, or for one beyond any pid or descriptor count.
+[[nodiscard]] int decimal(const char *text) {
+  constexpr int kMax = 1 << 30;
+  if (text == nullptr || *text == '\0') {
+    return -1;
+  }
+  int value = 0;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9' || value > (kMax - 9) / 10) {
+      return -1;
+    }
+    value = (value * 10) + (*text - '0');
+  }
+  return value;
+}
+
+[[nodiscard]] Activation activation_for(pid_t supervisor) {
+  if (decimal(getenv("LISTEN_PID")) != supervisor) {
+    return {};
+  }
+  const int count = decimal(getenv("LISTEN_FDS"));
+  return {.ours = true, .descriptors = count > 0 ? count : 0};
+}
+
+// Points LISTEN_PID at the calling process for as long as this lives:
+// the program checks it against its own pid. The text is kept here, since
+// setenv would allocate, and the variable is put back as it was unless
+// the program has replaced or removed it by then.
+class ListenPidForSelf {
+public:
+  explicit ListenPidForSelf(bool wanted) {
+    constexpr size_t kName = sizeof "LISTEN_PID=" - 1;
+    for (char **entry = environ; wanted && *entry != nullptr; ++entry) {
+      if (strncmp(*entry, "LISTEN_PID=", kName) == 0) {
+        (void)snprintf(text_, sizeof text_, "LISTEN_PID=%ld",
+                       static_cast<long>(getpid()));
+        original_ = *entry;
+        *entry = text_;
+        return;
+      }
+    }
+  }
+  ListenPidForSelf(const ListenPidForSelf &) = delete;
+  ListenPidForSelf &operator=(const ListenPidForSelf &) = delete;
+  ListenPidForSelf(ListenPidForSelf &&) = delete;
+  ListenPidForSelf &operator=(ListenPidForSelf &&) = delete;
+  ~ListenPidForSelf() {
+    for (char **entry = environ; original_ != nullptr && *entry != nullptr;
+         ++entry) {
+      if (*entry == text_) {
+        *entry = original_;
+        return;
+      }
+    }
+  }
+
+private:
+  char *original_ = nullptr;
+  // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
+  char text_[32] = {};
+};
+
+// Closes the descriptors from `first` to `last` that are open, without
+// allocating: in one call where the kernel has close_range, else as
+// /proc lists them, else one by one up to the process's limit.
+void close_descriptors(unsigned first, unsigned last) {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, first, last, 0U) == 0) {
+    return;
+  }
+#endif
+  const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    orva_internal::each_numbered_entry(dir, [&](unsigned long fd) {
+      if (fd >= first && fd <= last && fd != static_cast<unsigned long>(dir)) {
+        (void)close(static_cast<int>(fd));
+      }
+    });
+    (void)close(dir);
+    return;
+  }
+  const long limit = sysconf(_SC_OPEN_MAX);
+  for (unsigned fd = first; fd <= last && static_cast<long>(fd) < limit; ++fd) {
+    (void)close(static_cast<int>(fd));
+  }
+}
+
 int orva_supervise(int (*submain)(int, char **), int argc, char **argv,
-                   const Settings &given, Role role) {
+                   const orva_internal::Launch &launch, Settings settings,
+                   Role role) {
   sigset_t full;
   if (sigfillset(&full) != 0) {
     perror("orva: sigfillset");
@@ -219,9 +322,9 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv,
 
   DefaultChildSignal child_signal;
 
-  Settings settings = given;
   take_settings(settings, role);
   ProcessAttributes attributes(settings, role);
+  const Activation activation = activation_for(getpid());
 
   // Whatever the caller left in stdio buffers would otherwise be written
   // twice, once by each process.
@@ -247,6 +350,7 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv,
       perror("orva: child sigprocmask");
       _exit(kSupervisorFailure);
     }
+    const ListenPidForSelf listen_pid(activation.ours);
     return submain(argc, argv);
   }
 
@@ -257,6 +361,26 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv,
   }
   if (orva_set_foreground_pgrp_for_stdio(child) != 0) {
     perror("orva: tcsetpgrp");
+  }
+  // A copy left here would keep a socket the program has closed accepting
+  // connections, and a pipe from ever reaching its end. The launcher has
+  // no use for any descriptor; a program that called orva_run may still
+  // use its own once orva_run returns.
+  if (launch.close_descriptors) {
+    close_descriptors(kFirstPassed, ~0U);
+  } else if (activation.descriptors > 0) {
+    close_descriptors(
+        kFirstPassed,
+        static_cast<unsigned>(kFirstPassed + activation.descriptors - 1));
+  }
+  if (settings.verbose && activation.ours) {
+    Line()
+        .text("LISTEN_PID passed on to program ")
+        .number(child)
+        .text(" with ")
+        .number(activation.descriptors)
+        .text(" descriptors")
+        .emit();
   }
 
   const int exit_code = Supervisor(child, settings, full).run();
@@ -288,12 +412,13 @@ int run(int (*submain)(int, char **), int argc, char **argv,
     return kMissingMain;
   }
   if (getpid() == 1) {
-    return orva_supervise(submain, argc, argv, launch.settings,
+    return orva_supervise(submain, argc, argv, launch, launch.settings,
                           Role::ProcessOne);
   }
   Settings settings = launch.settings;
   if (wants_subreaper(settings)) {
-    return orva_supervise(submain, argc, argv, settings, Role::Subreaper);
+    return orva_supervise(submain, argc, argv, launch, settings,
+                          Role::Subreaper);
   }
   return submain(argc, argv);
 }
@@ -318,6 +443,9 @@ int pause_until_stopped(const Launch &launch) {
   DefaultChildSignal child_signal;
   take_settings(settings, role);
   ProcessAttributes attributes(settings, role);
+  if (launch.close_descriptors) {
+    close_descriptors(kFirstPassed, ~0U);
+  }
   if (settings.verbose) {
     Line line;
     with_settings(line.text("pausing until a stop signal"), settings).emit();

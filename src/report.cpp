@@ -102,6 +102,41 @@ constexpr size_t kNameAt = 19;
 
 } // namespace
 
+void each_numbered_entry(int dir, void (*take)(unsigned long, void *),
+                         void *context) {
+  constexpr size_t kMaxDigits = 9; // every pid and descriptor number
+  alignas(8) char records[4096];
+  for (;;) {
+    const long got = syscall(SYS_getdents64, dir, records, sizeof records);
+    if (got <= 0) {
+      return;
+    }
+    const auto end = static_cast<size_t>(got);
+    for (size_t at = 0; at + kNameAt < end;) {
+      unsigned short length = 0;
+      memcpy(&length, records + at + kRecordLengthAt, sizeof length);
+      // A record must hold its name, NUL included, and end in the buffer.
+      if (length <= kNameAt || length > end - at) {
+        return;
+      }
+      const char *name = records + at + kNameAt;
+      const size_t room = length - kNameAt;
+      at += length;
+      unsigned long number = 0;
+      size_t digits = 0;
+      while (digits < room && digits <= kMaxDigits && name[digits] >= '0' &&
+             name[digits] <= '9') {
+        number = (number * 10) + static_cast<unsigned long>(name[digits] - '0');
+        ++digits;
+      }
+      if (digits > 0 && digits <= kMaxDigits && digits < room &&
+          name[digits] == '\0') {
+        take(number, context);
+      }
+    }
+  }
+}
+
 Line::Line() { text("orva: "); }
 
 Line &Line::text(const char *part) { return escaped(part, strlen(part)); }

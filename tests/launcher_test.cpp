@@ -8,12 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -531,9 +534,9 @@ TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
     std::string script;
     std::vector<int> sent;
     int code;
-    std::vector<std::string> out_has;
-    std::vector<std::string> out_lacks;
-    std::string err_has;
+    std::vector<std::string> out_has{};
+    std::vector<std::string> out_lacks{};
+    std::string err_has{};
   } cases[] = {
       {"exit map", {"-e", "143=0"}, {}, "echo ready; sleep 30", {SIGTERM}, 0},
       {"exit map variable",
@@ -668,6 +671,83 @@ TEST(LauncherAsProcessOne, PauseReapsUntilAStopSignal) {
         "orva: reaped orphan ", "orva: ignored SIGUSR1\n",
         "orva: pause ended by SIGTERM\n"}) {
     EXPECT_NE(o.err.find(line), std::string::npos) << line << o.err;
+  }
+}
+
+// A listening socket on 127.0.0.1 made as descriptor 3, its port said on
+// stdout as "port N".
+void listen_as_descriptor_3() {
+  const int sock = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  auto *any = reinterpret_cast<sockaddr *>(&address);
+  if (sock < 0 || bind(sock, any, size) != 0 || listen(sock, 8) != 0 ||
+      getsockname(sock, any, &size) != 0 || dup2(sock, 3) != 3) {
+    _exit(201);
+  }
+  orva_test::say("port " + std::to_string(ntohs(address.sin_port)) + "\n");
+}
+
+// Connects to 127.0.0.1:port; the first line it reads within 2 s, or the
+// error.
+std::string answer_from(int port) {
+  const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit{.tv_sec = 2, .tv_usec = 0};
+  (void)setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  std::string answer;
+  if (connect(sock, reinterpret_cast<sockaddr *>(&address), sizeof address) !=
+      0) {
+    answer = strerror(errno);
+  } else {
+    char text[64] = {};
+    const ssize_t got = read(sock, text, sizeof text - 1);
+    answer = got > 0    ? std::string(text, static_cast<size_t>(got))
+             : got == 0 ? "nothing"
+                        : strerror(errno);
+  }
+  close(sock);
+  return answer;
+}
+
+// Socket activation through process 1: LISTEN_PID=1 names the supervisor,
+// so the program gets its own pid there and takes the socket. Once it has
+// closed the socket on SIGTERM, a new client is refused: process 1 keeps
+// no copy that would take it into a backlog nobody accepts. The same for
+// a program that calls orva_run itself.
+TEST(LauncherAsProcessOne, SocketActivationReachesTheProgram) {
+  ORVA_REQUIRE_PID_NAMESPACE();
+  std::vector<bool> launched = {true};
+  if (!orva_test::static_launcher_wanted()) {
+    launched.push_back(false);
+  }
+  for (const bool launcher : launched) {
+    SCOPED_TRACE(launcher ? "orva-init" : "linked program");
+    Pid1 init([launcher]() -> int {
+      listen_as_descriptor_3();
+      setenv("LISTEN_FDS", "1", 1);
+      setenv("LISTEN_PID", "1", 1);
+      if (launcher) {
+        exec_launcher({"--", ORVA_LINKED_PROGRAM_PATH, "serve"});
+      }
+      execl(ORVA_LINKED_PROGRAM_PATH, "linked-program", "serve", nullptr);
+      _exit(200);
+    });
+    ASSERT_TRUE(init.wait_for_output("serving\n"));
+    const int port = atoi(init.output().c_str() + strlen("port "));
+    EXPECT_EQ(answer_from(port), "hello\n");
+    init.send(SIGTERM);
+    ASSERT_TRUE(init.wait_for_output("draining\n"));
+    EXPECT_EQ(answer_from(port), strerror(ECONNREFUSED));
+    const Outcome o = init.wait(10s);
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_code(), 0);
+    EXPECT_EQ(o.out, "port " + std::to_string(port) + "\nserving\ndraining\n");
   }
 }
 

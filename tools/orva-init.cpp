@@ -245,6 +245,7 @@ int Options::with_value(unsigned row, const char *attached, const char *named) {
 int main(int argc, char **argv) {
   orva_internal::Launch launch;
   orva_internal::default_settings(launch.settings);
+  launch.close_descriptors = true;
   orva_internal::Settings &settings = launch.settings;
 
   bool pause = false;
