@@ -12,6 +12,7 @@
 namespace orva_internal {
 
 constexpr int kMaxExitCode = 255;
+constexpr int kSupervisorFailure = 111;
 
 // No C++ library header: the same file builds against any C library alone.
 static_assert(static_cast<time_t>(-1) < 0, "time_t must be signed");

@@ -35,7 +35,7 @@ using orva_internal::Settings;
 using orva_internal::Supervisor;
 using orva_internal::with_settings;
 
-constexpr int kSupervisorFailure = 111;
+using orva_internal::kSupervisorFailure;
 constexpr int kMissingMain = 64;
 
 [[nodiscard]] int fail_with(int error) {

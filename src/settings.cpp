@@ -280,7 +280,10 @@ bool parse_exit_map(const char *text, ExitMap &map) {
     }
     const int from = small_number(item, from_length);
     const int code = small_number(to, to_length);
-    if (from < 0 || from > kMaxExitCode || code < 0 || code > kMaxExitCode) {
+    // Seen from outside, a program's 111 and the supervisor's own failure
+    // are the same code; mapping it would hide the failure.
+    if (from < 0 || from > kMaxExitCode || from == kSupervisorFailure ||
+        code < 0 || code > kMaxExitCode) {
       return false;
     }
     parsed.map(from, code);
@@ -523,8 +526,8 @@ constexpr Setting kSettings[kSettingCount] = {
      .letter = 'e',
      .argument = "FROM=TO,...",
      .fallback = "mapping no exit code",
-     .help = "PROGRAM's exit code FROM becomes TO, both 0 to 255: 143=0\n"
-             "makes a stop by SIGTERM a success; repeatable",
+     .help = "PROGRAM's exit code FROM becomes TO, both 0 to 255, FROM\n"
+             "not 111: 143=0 makes a stop by SIGTERM a success; repeatable",
      .parse = read_exit_map,
      .show = show_exit_map,
      .repeatable = true},

@@ -46,11 +46,10 @@ constexpr const char *kUsage =
     "variable too, which process 1 reads once; the option wins over it.\n";
 
 constexpr const char *kOwnOptions =
-    "      --pause                      (no variable)\n"
-    "      only reap what is handed over, until the first stop signal, then\n"
-    "      exit with 0: the process that holds a pod's namespaces\n"
-    "  -h, --help                       print this help and exit\n"
-    "      --version                    print the version and exit\n"
+    "      --pause                       no PROGRAM: only reap, until the\n"
+    "      first stop signal, then exit with 0 (a pod's pause process)\n"
+    "  -h, --help                        print this help and exit\n"
+    "      --version                     print the version and exit\n"
     "\n"
     "Exit status: PROGRAM's; 127 if PROGRAM was not found, 126 if it could\n"
     "not be run, 111 if the supervisor failed, 64 on a usage error.\n";
