@@ -2,12 +2,12 @@
 // orva-init-static as the init that container engines run: dockerd with
 // --init-path, Podman with init_path, and containerd's ctr with the
 // launcher bound in as the entrypoint. Every daemon is the test's own,
-// with its state in the build tree; the image is a directory holding
-// busybox, imported; nothing is pulled and the containers have no network.
+// with its data in the build tree and its sockets and run-time state in a
+// short directory in /tmp; the image is a directory holding busybox,
+// imported; nothing is pulled and the containers have no network.
 #include "runtime.h"
 
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -62,28 +62,10 @@ std::string quoted(const std::string &word) {
   return q + "'";
 }
 
-// Detaches whatever an engine left mounted below `dir` (deepest first), so
-// that the directory can go.
-void unmount_below(const std::string &dir) {
-  std::vector<std::string> points;
-  std::istringstream mounts(read_file("/proc/self/mountinfo"));
-  std::string line;
-  while (std::getline(mounts, line)) {
-    std::istringstream fields(line);
-    std::string skip;
-    std::string point;
-    fields >> skip >> skip >> skip >> skip >> point;
-    if (point.rfind(dir + "/", 0) == 0) {
-      points.push_back(point);
-    }
-  }
-  std::sort(points.rbegin(), points.rend());
-  for (const std::string &p : points) {
-    (void)umount2(p.c_str(), MNT_DETACH);
-  }
-}
+using orva_test::ShortDir;
+using orva_test::unmount_below;
 
-// An engine's working directory, empty and ready.
+// An engine's data directory in the build tree, empty and ready.
 std::string fresh_dir(const std::string &engine) {
   const std::string dir = std::string(ORVA_ENGINE_WORK_DIR) + "/" + engine;
   unmount_below(dir);
@@ -173,9 +155,10 @@ private:
   std::string log_;
 };
 
-// A containerd of the test's own: its sockets, state, content and plugin
-// directory in `dir`; no CRI, so no network plugin.
+// A containerd of the test's own: its content and plugin directory in
+// `dir`, its sockets and state in `run_dir`; no CRI, so no network plugin.
 std::unique_ptr<Daemon> start_containerd(const std::string &dir,
+                                         const std::string &run_dir,
                                          std::string &why) {
   write_file(dir + "/containerd.toml",
              "version = 2\n"
@@ -183,14 +166,14 @@ std::unique_ptr<Daemon> start_containerd(const std::string &dir,
                  dir +
                  "/root\"\n"
                  "state = \"" +
-                 dir +
+                 run_dir +
                  "/state\"\n"
                  "disabled_plugins = [\"io.containerd.grpc.v1.cri\"]\n"
                  "[grpc]\n  address = \"" +
-                 dir +
+                 run_dir +
                  "/containerd.sock\"\n"
                  "[ttrpc]\n  address = \"" +
-                 dir +
+                 run_dir +
                  "/containerd.sock.ttrpc\"\n"
                  "[plugins.\"io.containerd.internal.v1.opt\"]\n"
                  "  path = \"" +
@@ -200,7 +183,7 @@ std::unique_ptr<Daemon> start_containerd(const std::string &dir,
                                dir + "/containerd.toml"},
       dir + "/containerd.log");
   why = d->wait_until_answers(
-      {"ctr", "--address", dir + "/containerd.sock", "version"});
+      {"ctr", "--address", run_dir + "/containerd.sock", "version"});
   return d;
 }
 
@@ -285,17 +268,19 @@ public:
 };
 
 // ctr has no --init: the launcher is bound in and named as the entrypoint.
+// `run_dir` holds containerd's socket and the fifos of the containers'
+// stdio.
 class Ctr : public Engine {
 public:
-  explicit Ctr(const std::string &dir)
-      : Engine({"ctr", "--address", dir + "/containerd.sock", "--namespace",
+  explicit Ctr(const std::string &run_dir)
+      : Engine({"ctr", "--address", run_dir + "/containerd.sock", "--namespace",
                 "orva-test"}),
-        dir_(dir) {}
+        run_dir_(run_dir) {}
   std::vector<std::string>
   run(const std::string &name, const Options &o,
       const std::vector<std::string> &command) override {
     std::vector<std::string> argv =
-        cmd({"run", "--rm", "--fifo-dir", dir_ + "/fifo", "--mount",
+        cmd({"run", "--rm", "--fifo-dir", run_dir_ + "/fifo", "--mount",
              "type=bind,src=" + kInit + ",dst=/orva-init,options=rbind:ro"});
     if (o.env != nullptr) {
       argv.insert(argv.end(), {"--env", o.env});
@@ -315,7 +300,7 @@ public:
   exec(const std::string &name,
        const std::vector<std::string> &command) override {
     std::vector<std::string> argv =
-        cmd({"task", "exec", "--fifo-dir", dir_ + "/fifo", "--exec-id",
+        cmd({"task", "exec", "--fifo-dir", run_dir_ + "/fifo", "--exec-id",
              "ps-" + std::to_string(++execs_), name});
     argv.insert(argv.end(), command.begin(), command.end());
     return argv;
@@ -327,7 +312,7 @@ public:
   bool terminals() const override { return false; }
 
 private:
-  std::string dir_;
+  std::string run_dir_;
   int execs_ = 0;
 };
 
@@ -600,10 +585,12 @@ TEST(Engine, Docker) {
   ORVA_REQUIRE_ENGINE("dockerd", "docker", "containerd", "ctr", "runc",
                       "script");
   const std::string dir = fresh_dir("docker");
+  const ShortDir run_dir;
   std::string why;
   // dockerd on a containerd of the test's own, whose plugin directory is
   // in the build tree too.
-  const std::unique_ptr<Daemon> containerd = start_containerd(dir, why);
+  const std::unique_ptr<Daemon> containerd =
+      start_containerd(dir, run_dir.path(), why);
   ASSERT_EQ(why, "");
   // Older dockerd write an identity key to /etc/docker unless told where;
   // newer ones have no key and refuse the setting.
@@ -613,7 +600,7 @@ TEST(Engine, Docker) {
                                          "--config-file",
                                          dir + "/daemon.json",
                                          "--containerd",
-                                         dir + "/containerd.sock",
+                                         run_dir.path() + "/containerd.sock",
                                          "--containerd-namespace",
                                          "orva-docker",
                                          "--containerd-plugins-namespace",
@@ -621,11 +608,12 @@ TEST(Engine, Docker) {
                                          "--data-root",
                                          dir + "/data",
                                          "--exec-root",
-                                         dir + "/exec",
+                                         run_dir.path() + "/exec",
                                          "--pidfile",
-                                         dir + "/docker.pid",
+                                         run_dir.path() + "/docker.pid",
                                          "--host",
-                                         "unix://" + dir + "/docker.sock",
+                                         "unix://" + run_dir.path() +
+                                             "/docker.sock",
                                          "--iptables=false",
                                          "--ip-masq=false",
                                          "--ip-forward=false",
@@ -636,7 +624,7 @@ TEST(Engine, Docker) {
                                          kInit};
   const std::vector<std::string> client = {
       "env", "DOCKER_CONFIG=" + dir + "/client", "docker", "--host",
-      "unix://" + dir + "/docker.sock"};
+      "unix://" + run_dir.path() + "/docker.sock"};
   std::vector<std::string> probe = client;
   probe.emplace_back("version");
   auto dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
@@ -680,6 +668,7 @@ TEST(Engine, Docker) {
 TEST(Engine, Podman) {
   ORVA_REQUIRE_ENGINE("podman", "runc", "script");
   const std::string dir = fresh_dir("podman");
+  const ShortDir run_dir;
   // As root, Podman asks for limits beyond the hard ones unless told
   // otherwise, which fails without CAP_SYS_RESOURCE; it lowers its own
   // process limit to 32768.
@@ -710,33 +699,22 @@ TEST(Engine, Podman) {
                  dir +
                  "/events.log\"\n"
                  "tmp_dir = \"" +
-                 dir +
+                 run_dir.path() +
                  "/tmp\"\n"
                  "volume_path = \"" +
                  dir + "/volumes\"\n");
-  // Podman refuses a run root of more than 50 characters (when it cleans
-  // up after a container, so only as a 20 s wait); a deep build tree gets
-  // one in /tmp, removed with the rest.
-  std::string run_root = dir + "/run";
-  if (run_root.size() > 50) {
-    run_root = "/tmp/orva-podman-" + std::to_string(getpid());
-  }
   write_file(dir + "/storage.conf", "[storage]\n"
                                     "driver = \"overlay\"\n"
                                     "graphroot = \"" +
                                         dir +
                                         "/graph\"\n"
                                         "runroot = \"" +
-                                        run_root + "\"\n");
+                                        run_dir.path() + "/storage\"\n");
   Cli podman({"env", "CONTAINERS_CONF=" + dir + "/containers.conf",
               "CONTAINERS_STORAGE_CONF=" + dir + "/storage.conf", "podman"});
   const AtEnd clean_up{[&] {
     (void)orva_test::run(podman.cmd({"rm", "--all", "--force"}));
-    for (const std::string &d : {dir, run_root}) {
-      unmount_below(d);
-    }
-    std::error_code ec;
-    fs::remove_all(run_root, ec);
+    unmount_below(dir);
   }};
   std::string why;
   const std::string tar = image_tar(dir, why);
@@ -749,8 +727,10 @@ TEST(Engine, Podman) {
 TEST(Engine, Containerd) {
   ORVA_REQUIRE_ENGINE("containerd", "ctr", "runc", "umoci");
   const std::string dir = fresh_dir("containerd");
+  const ShortDir run_dir;
   std::string why;
-  const std::unique_ptr<Daemon> containerd = start_containerd(dir, why);
+  const std::unique_ptr<Daemon> containerd =
+      start_containerd(dir, run_dir.path(), why);
   ASSERT_EQ(why, "");
   // The image as an OCI archive: the same root as one layer.
   std::string tar_why;
@@ -766,7 +746,7 @@ TEST(Engine, Containerd) {
     const Result r = orva_test::run(step, 60s);
     ASSERT_EQ(r.exit_code, 0) << step[0] << " " << step[1] << ": " << r.err;
   }
-  Ctr ctr(dir);
+  Ctr ctr(run_dir.path());
   const Result imported = orva_test::run(ctr.cmd(
       {"images", "import", "--base-name", "orva-busybox", dir + "/oci.tar"}));
   ASSERT_EQ(imported.exit_code, 0) << imported.err;

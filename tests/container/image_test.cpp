@@ -119,7 +119,9 @@ private:
         << "\n";
 
     const std::string storage = work_ + "/storage";
-    const std::string runroot = work_ + "/run";
+    // Run-time state in /tmp, out of reach of the build tree's depth.
+    const orva_test::ShortDir runroot_dir;
+    const std::string &runroot = runroot_dir.path();
     const std::string image = "localhost/orva-example:" + tag_;
     const std::string tmpdir = "TMPDIR=" + work_ + "/tmp";
     const Result built = orva_test::run({"env",
@@ -156,7 +158,6 @@ private:
     }
     // The runs need the layout alone.
     fs::remove_all(storage, ec);
-    fs::remove_all(runroot, ec);
     return "";
   }
 

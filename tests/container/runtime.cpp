@@ -7,11 +7,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -415,6 +417,40 @@ std::string busybox_root(const std::string &root) {
 
 bool has_line(const std::string &text, const std::string &line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+void unmount_below(const std::string &dir) {
+  std::vector<std::string> points;
+  std::istringstream mounts(read_file("/proc/self/mountinfo"));
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string skip;
+    std::string point;
+    fields >> skip >> skip >> skip >> skip >> point;
+    if (point.rfind(dir + "/", 0) == 0) {
+      points.push_back(point);
+    }
+  }
+  std::sort(points.rbegin(), points.rend());
+  for (const std::string &p : points) {
+    (void)umount2(p.c_str(), MNT_DETACH);
+  }
+}
+
+ShortDir::ShortDir() {
+  char made[] = "/tmp/orva-XXXXXX";
+  if (mkdtemp(made) == nullptr) {
+    perror("mkdtemp");
+    abort();
+  }
+  path_ = made;
+}
+
+ShortDir::~ShortDir() {
+  unmount_below(path_);
+  std::error_code ec;
+  fs::remove_all(path_, ec);
 }
 
 const std::string &runtime_name() {

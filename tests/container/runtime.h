@@ -75,6 +75,27 @@ std::string busybox_root(const std::string &root);
 // Whether `text` has `line` as one of its whole lines.
 bool has_line(const std::string &text, const std::string &line);
 
+// Detaches whatever is mounted below `dir`, deepest first, so that the
+// directory can go.
+void unmount_below(const std::string &dir);
+
+// A new directory in /tmp for the sockets and run-time state of the
+// runtimes and engines a test starts, which a deep build tree cannot hold:
+// a socket's path takes 107 bytes at most, containerd's 104, and Podman
+// wants a run root of 50 characters at most. It goes, with whatever is
+// still mounted below it, at the end of its scope.
+class ShortDir {
+public:
+  ShortDir();
+  ~ShortDir();
+  ShortDir(const ShortDir &) = delete;
+  ShortDir &operator=(const ShortDir &) = delete;
+  const std::string &path() const { return path_; }
+
+private:
+  std::string path_;
+};
+
 // The OCI runtime the tests drive: ORVA_TEST_RUNTIME, by default runc.
 const std::string &runtime_name();
 // The runtime's command line with `args`, run so that it works here.
