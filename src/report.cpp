@@ -100,29 +100,43 @@ struct ProcessStat {
 constexpr size_t kRecordLengthAt = 16;
 constexpr size_t kNameAt = 19;
 
+// The cut mark and the newline always find room.
+constexpr size_t kCutMark = 3;
+constexpr size_t kKept = kCutMark + 1;
+static_assert(Line::kCapacity > kKept, "no room for the cut mark");
+
 } // namespace
 
 Line::Line() { text("orva: "); }
 
+void Line::append(const char *unit, size_t length) {
+  if (state_ != State::Open) {
+    return;
+  }
+  // While open, size_ <= kCapacity - kKept: the difference cannot wrap.
+  if (length > kCapacity - kKept - size_) {
+    memcpy(buffer_ + size_, "...", kCutMark);
+    size_ += kCutMark;
+    state_ = State::Cut;
+    return;
+  }
+  memcpy(buffer_ + size_, unit, length);
+  size_ += length;
+}
+
 Line &Line::text(const char *part) { return escaped(part, strlen(part)); }
 
 Line &Line::escaped(const char *part, size_t length) {
-  // Room stays for the newline and, when a line is cut, for "...".
-  constexpr size_t kReserve = 4;
-  for (size_t i = 0; i < length; ++i) {
-    const size_t need = is_control(part[i]) ? 4 : 1;
-    if (size_ + need + kReserve > kCapacity) {
-      memcpy(buffer_ + size_, "...", 3);
-      size_ += 3;
-      return *this;
-    }
-    if (need == 4) {
-      (void)snprintf(buffer_ + size_, 5, "\\x%02x",
+  // One character at a time, so that a cut never splits an escape.
+  for (size_t i = 0; i < length && state_ == State::Open; ++i) {
+    if (is_control(part[i])) {
+      char escape[5];
+      (void)snprintf(escape, sizeof escape, "\\x%02x",
                      static_cast<unsigned char>(part[i]));
+      append(escape, 4);
     } else {
-      buffer_[size_] = part[i];
+      append(part + i, 1);
     }
-    size_ += need;
   }
   return *this;
 }
@@ -218,6 +232,11 @@ Line &Line::running_processes(pid_t pgrp) {
 }
 
 void Line::emit() {
+  if (state_ == State::Sent) {
+    return;
+  }
+  state_ = State::Sent;
+  // The room kept for it: size_ < kCapacity here.
   buffer_[size_++] = '\n';
   ssize_t written = -1;
   for (;;) {
