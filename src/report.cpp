@@ -82,14 +82,19 @@ struct ProcessStat {
   if (field[0] != ' ' || field[1] == '\0' || field[2] != ' ') {
     return false;
   }
-  out.state = field[1];
   char *end = nullptr;
-  (void)strtol(field + 3, &end, 10);
+  const char *ppid = field + 3;
+  (void)strtol(ppid, &end, 10);
+  if (end == ppid) {
+    return false;
+  }
   const char *pgrp = end;
-  out.pgrp = strtol(pgrp, &end, 10);
+  const long group = strtol(pgrp, &end, 10);
   if (end == pgrp) {
     return false;
   }
+  out.state = field[1];
+  out.pgrp = group;
   out.name = open_paren + 1;
   out.name_length = static_cast<size_t>(close_paren - out.name);
   return true;
@@ -99,6 +104,25 @@ struct ProcessStat {
 // the record's length and type, then the name.
 constexpr size_t kRecordLengthAt = 16;
 constexpr size_t kNameAt = 19;
+
+// The name of the record at `at` among the `got` bytes read, and the
+// offset of the next record; NULL when no whole record is left, and ""
+// for a name that does not end inside its own record.
+const char *record_name(const char *records, size_t got, size_t &at) {
+  if (got - at <= kNameAt) {
+    at = got;
+    return nullptr;
+  }
+  unsigned short length = 0;
+  memcpy(&length, records + at + kRecordLengthAt, sizeof length);
+  if (length <= kNameAt || length > got - at) {
+    at = got;
+    return nullptr;
+  }
+  const char *name = records + at + kNameAt;
+  at += length;
+  return memchr(name, '\0', length - kNameAt) != nullptr ? name : "";
+}
 
 // The cut mark and the newline always find room.
 constexpr size_t kCutMark = 3;
@@ -185,19 +209,18 @@ Line &Line::running_processes(pid_t pgrp) {
   alignas(8) char records[4096];
   size_t listed = 0;
   size_t more = 0;
-  for (;;) {
+  // Once the line is cut nothing more can show, so /proc is left alone.
+  while (state_ == State::Open) {
     const long got = syscall(SYS_getdents64, dir, records, sizeof records);
     if (got <= 0) {
       break;
     }
-    for (long at = 0; at < got;) {
-      unsigned short length = 0;
-      memcpy(&length, records + at + kRecordLengthAt, sizeof length);
-      if (length == 0) {
+    for (size_t at = 0;
+         at < static_cast<size_t>(got) && state_ == State::Open;) {
+      const char *name = record_name(records, static_cast<size_t>(got), at);
+      if (name == nullptr) {
         break;
       }
-      const char *name = records + at + kNameAt;
-      at += length;
       const size_t digits = strspn(name, "0123456789");
       if (name[0] == '0' || digits == 0 || digits > 12 ||
           name[digits] != '\0' || strcmp(name, "1") == 0) {

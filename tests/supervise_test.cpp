@@ -447,7 +447,8 @@ int daemon_main(int, char **) {
     (void)setsid();
     if (daemon_ignores_term) {
       (void)signal(SIGTERM, SIG_IGN);
-      // Any process may name itself so; the crowd inherits the name.
+      // Any process may name itself so. The crowd inherits its name; the
+      // daemon's own mimics the fields that follow a name in /proc.
       (void)prctl(PR_SET_NAME, "\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01"
                                "\x01\x01\x01\x01\x01");
       for (int i = 0; i < daemon_crowd; ++i) {
@@ -457,6 +458,7 @@ int daemon_main(int, char **) {
           }
         }
       }
+      (void)prctl(PR_SET_NAME, "d) Z 1 1\n(x");
       say("daemon ready\n");
       for (;;) {
         pause();
@@ -558,7 +560,9 @@ TEST_P(StopScope, DecidesWhetherADaemonOutsideTheGroupIsStopped) {
       // The daemon and its crowd by name, and a full line cut once.
       const std::string listed =
           o.err.substr(kill_at, o.err.find('\n', kill_at) - kill_at);
-      EXPECT_NE(listed.find(" (\\x01\\x01"), std::string::npos) << listed;
+      EXPECT_NE(listed.find(" (d) Z 1 1\\x0a(x)"), std::string::npos) << listed;
+      EXPECT_EQ(listed.find(" (\\x01\\x01") != std::string::npos, s.crowd > 0)
+          << listed;
       EXPECT_EQ(listed.find("..."),
                 s.crowd > 0 ? listed.size() - 3 : std::string::npos)
           << listed;
