@@ -557,6 +557,12 @@ TEST_P(StopScope, DecidesWhetherADaemonOutsideTheGroupIsStopped) {
     const size_t kill_at = o.err.find(kill_line);
     EXPECT_EQ(kill_at != std::string::npos, s.ignores) << o.err;
     if (s.ignores) {
+      const size_t no_proc = o.out.find("no /proc of its own");
+      ORVA_REQUIRE(
+          no_proc == std::string::npos
+              ? ""
+              : o.out.substr(no_proc, o.out.find('\n', no_proc) - no_proc),
+          "process listings");
       // The daemon and its crowd by name, and a full line cut once.
       const std::string listed =
           o.err.substr(kill_at, o.err.find('\n', kill_at) - kill_at);
