@@ -82,14 +82,19 @@ struct ProcessStat {
   if (field[0] != ' ' || field[1] == '\0' || field[2] != ' ') {
     return false;
   }
-  out.state = field[1];
   char *end = nullptr;
-  (void)strtol(field + 3, &end, 10);
+  const char *ppid = field + 3;
+  (void)strtol(ppid, &end, 10);
+  if (end == ppid) {
+    return false;
+  }
   const char *pgrp = end;
-  out.pgrp = strtol(pgrp, &end, 10);
+  const long group = strtol(pgrp, &end, 10);
   if (end == pgrp) {
     return false;
   }
+  out.state = field[1];
+  out.pgrp = group;
   out.name = open_paren + 1;
   out.name_length = static_cast<size_t>(close_paren - out.name);
   return true;
@@ -100,29 +105,62 @@ struct ProcessStat {
 constexpr size_t kRecordLengthAt = 16;
 constexpr size_t kNameAt = 19;
 
+// The name of the record at `at` among the `got` bytes read, and the
+// offset of the next record; NULL when no whole record is left, and ""
+// for a name that does not end inside its own record.
+const char *record_name(const char *records, size_t got, size_t &at) {
+  if (got - at <= kNameAt) {
+    at = got;
+    return nullptr;
+  }
+  unsigned short length = 0;
+  memcpy(&length, records + at + kRecordLengthAt, sizeof length);
+  if (length <= kNameAt || length > got - at) {
+    at = got;
+    return nullptr;
+  }
+  const char *name = records + at + kNameAt;
+  at += length;
+  return memchr(name, '\0', length - kNameAt) != nullptr ? name : "";
+}
+
+// The cut mark and the newline always find room.
+constexpr size_t kCutMark = 3;
+constexpr size_t kKept = kCutMark + 1;
+static_assert(Line::kCapacity > kKept, "no room for the cut mark");
+
 } // namespace
 
 Line::Line() { text("orva: "); }
 
+void Line::append(const char *unit, size_t length) {
+  if (state_ != State::Open) {
+    return;
+  }
+  // While open, size_ <= kCapacity - kKept: the difference cannot wrap.
+  if (length > kCapacity - kKept - size_) {
+    memcpy(buffer_ + size_, "...", kCutMark);
+    size_ += kCutMark;
+    state_ = State::Cut;
+    return;
+  }
+  memcpy(buffer_ + size_, unit, length);
+  size_ += length;
+}
+
 Line &Line::text(const char *part) { return escaped(part, strlen(part)); }
 
 Line &Line::escaped(const char *part, size_t length) {
-  // Room stays for the newline and, when a line is cut, for "...".
-  constexpr size_t kReserve = 4;
-  for (size_t i = 0; i < length; ++i) {
-    const size_t need = is_control(part[i]) ? 4 : 1;
-    if (size_ + need + kReserve > kCapacity) {
-      memcpy(buffer_ + size_, "...", 3);
-      size_ += 3;
-      return *this;
-    }
-    if (need == 4) {
-      (void)snprintf(buffer_ + size_, 5, "\\x%02x",
+  // One character at a time, so that a cut never splits an escape.
+  for (size_t i = 0; i < length && state_ == State::Open; ++i) {
+    if (is_control(part[i])) {
+      char escape[5];
+      (void)snprintf(escape, sizeof escape, "\\x%02x",
                      static_cast<unsigned char>(part[i]));
+      append(escape, 4);
     } else {
-      buffer_[size_] = part[i];
+      append(part + i, 1);
     }
-    size_ += need;
   }
   return *this;
 }
@@ -171,19 +209,18 @@ Line &Line::running_processes(pid_t pgrp) {
   alignas(8) char records[4096];
   size_t listed = 0;
   size_t more = 0;
-  for (;;) {
+  // Once the line is cut nothing more can show, so /proc is left alone.
+  while (state_ == State::Open) {
     const long got = syscall(SYS_getdents64, dir, records, sizeof records);
     if (got <= 0) {
       break;
     }
-    for (long at = 0; at < got;) {
-      unsigned short length = 0;
-      memcpy(&length, records + at + kRecordLengthAt, sizeof length);
-      if (length == 0) {
+    for (size_t at = 0;
+         at < static_cast<size_t>(got) && state_ == State::Open;) {
+      const char *name = record_name(records, static_cast<size_t>(got), at);
+      if (name == nullptr) {
         break;
       }
-      const char *name = records + at + kNameAt;
-      at += length;
       const size_t digits = strspn(name, "0123456789");
       if (name[0] == '0' || digits == 0 || digits > 12 ||
           name[digits] != '\0' || strcmp(name, "1") == 0) {
@@ -218,6 +255,11 @@ Line &Line::running_processes(pid_t pgrp) {
 }
 
 void Line::emit() {
+  if (state_ == State::Sent) {
+    return;
+  }
+  state_ = State::Sent;
+  // The room kept for it: size_ < kCapacity here.
   buffer_[size_++] = '\n';
   ssize_t written = -1;
   for (;;) {
