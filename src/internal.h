@@ -180,23 +180,31 @@ struct Launch {
 
 // Calls `take(number)` for every entry of the directory open at `dir`
 // whose name is a decimal number (the pids of /proc, the descriptors of
-// /proc/self/fd), read straight from the kernel: opendir would allocate.
+// /proc/self/fd), until it gives false. The records are read straight from
+// the kernel, since opendir would allocate, and each is checked against
+// what was read.
 void each_numbered_entry(int dir,
-                         void (*take)(unsigned long number, void *context),
+                         bool (*take)(unsigned long number, void *context),
                          void *context);
 template <typename Take> void each_numbered_entry(int dir, Take &&take) {
   each_numbered_entry(
       dir,
       [](unsigned long number, void *context) {
-        (*static_cast<Take *>(context))(number);
+        return (*static_cast<Take *>(context))(number);
       },
       &take);
 }
 
 // One line of the verbose report, built on the stack and written with one
 // write(2), so that it cannot interleave with the program's own output.
+// Much of it comes from other processes (their names), so every part goes
+// through one bounded append: a part that does not fit cuts the line,
+// marked once with "...", and a cut line takes nothing more.
 class Line {
 public:
+  // The most one line writes, its newline included.
+  static constexpr size_t kCapacity = 2048;
+
   Line();
   Line &text(const char *part);
   Line &number(long long value);
@@ -212,13 +220,24 @@ public:
   // " PID (name)" for each live process of group `pgrp`, or of the whole
   // namespace when `pgrp` is 0, as far as /proc can tell.
   Line &running_processes(pid_t pgrp);
+  // Writes the line once; later calls, and later parts, do nothing.
   void emit();
 
+  // What the line holds so far: the newline comes with emit.
+  [[nodiscard]] const char *data() const { return &buffer_[0]; }
+  [[nodiscard]] size_t size() const { return size_; }
+  [[nodiscard]] bool is_cut() const { return state_ == State::Cut; }
+
 private:
-  static constexpr size_t kCapacity = 2048;
+  enum class State : unsigned char { Open, Cut, Sent };
+  // The only write into buffer_: all of `unit` or, when it does not fit,
+  // the cut mark.
+  void append(const char *unit, size_t length);
+
   // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
   char buffer_[kCapacity]{};
   size_t size_ = 0;
+  State state_ = State::Open;
 };
 
 } // namespace orva_internal

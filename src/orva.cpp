@@ -291,6 +291,7 @@ void close_descriptors(unsigned first, unsigned last) {
       if (fd >= first && fd <= last && fd != static_cast<unsigned long>(dir)) {
         (void)close(static_cast<int>(fd));
       }
+      return true;
     });
     (void)close(dir);
     return;

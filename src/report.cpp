@@ -82,14 +82,19 @@ struct ProcessStat {
   if (field[0] != ' ' || field[1] == '\0' || field[2] != ' ') {
     return false;
   }
-  out.state = field[1];
   char *end = nullptr;
-  (void)strtol(field + 3, &end, 10);
+  const char *ppid = field + 3;
+  (void)strtol(ppid, &end, 10);
+  if (end == ppid) {
+    return false;
+  }
   const char *pgrp = end;
-  out.pgrp = strtol(pgrp, &end, 10);
+  const long group = strtol(pgrp, &end, 10);
   if (end == pgrp) {
     return false;
   }
+  out.state = field[1];
+  out.pgrp = group;
   out.name = open_paren + 1;
   out.name_length = static_cast<size_t>(close_paren - out.name);
   return true;
@@ -100,9 +105,33 @@ struct ProcessStat {
 constexpr size_t kRecordLengthAt = 16;
 constexpr size_t kNameAt = 19;
 
+// The name of the record at `at` among the `got` bytes read, and the
+// offset of the next record; NULL when no whole record is left, and ""
+// for a name that does not end inside its own record.
+const char *record_name(const char *records, size_t got, size_t &at) {
+  if (got - at <= kNameAt) {
+    at = got;
+    return nullptr;
+  }
+  unsigned short length = 0;
+  memcpy(&length, records + at + kRecordLengthAt, sizeof length);
+  if (length <= kNameAt || length > got - at) {
+    at = got;
+    return nullptr;
+  }
+  const char *name = records + at + kNameAt;
+  at += length;
+  return memchr(name, '\0', length - kNameAt) != nullptr ? name : "";
+}
+
+// The cut mark and the newline always find room.
+constexpr size_t kCutMark = 3;
+constexpr size_t kKept = kCutMark + 1;
+static_assert(Line::kCapacity > kKept, "no room for the cut mark");
+
 } // namespace
 
-void each_numbered_entry(int dir, void (*take)(unsigned long, void *),
+void each_numbered_entry(int dir, bool (*take)(unsigned long, void *),
                          void *context) {
   constexpr size_t kMaxDigits = 9; // every pid and descriptor number
   alignas(8) char records[4096];
@@ -111,27 +140,19 @@ void each_numbered_entry(int dir, void (*take)(unsigned long, void *),
     if (got <= 0) {
       return;
     }
-    const auto end = static_cast<size_t>(got);
-    for (size_t at = 0; at + kNameAt < end;) {
-      unsigned short length = 0;
-      memcpy(&length, records + at + kRecordLengthAt, sizeof length);
-      // A record must hold its name, NUL included, and end in the buffer.
-      if (length <= kNameAt || length > end - at) {
+    for (size_t at = 0; at < static_cast<size_t>(got);) {
+      const char *name = record_name(records, static_cast<size_t>(got), at);
+      if (name == nullptr) {
+        break;
+      }
+      // Decimal, as the kernel writes numbers: no sign, no leading zero.
+      const size_t digits = strspn(name, "0123456789");
+      if (digits == 0 || digits > kMaxDigits || name[digits] != '\0' ||
+          (name[0] == '0' && digits > 1)) {
+        continue;
+      }
+      if (!take(strtoul(name, nullptr, 10), context)) {
         return;
-      }
-      const char *name = records + at + kNameAt;
-      const size_t room = length - kNameAt;
-      at += length;
-      unsigned long number = 0;
-      size_t digits = 0;
-      while (digits < room && digits <= kMaxDigits && name[digits] >= '0' &&
-             name[digits] <= '9') {
-        number = (number * 10) + static_cast<unsigned long>(name[digits] - '0');
-        ++digits;
-      }
-      if (digits > 0 && digits <= kMaxDigits && digits < room &&
-          name[digits] == '\0') {
-        take(number, context);
       }
     }
   }
@@ -139,25 +160,34 @@ void each_numbered_entry(int dir, void (*take)(unsigned long, void *),
 
 Line::Line() { text("orva: "); }
 
+void Line::append(const char *unit, size_t length) {
+  if (state_ != State::Open) {
+    return;
+  }
+  // While open, size_ <= kCapacity - kKept: the difference cannot wrap.
+  if (length > kCapacity - kKept - size_) {
+    memcpy(buffer_ + size_, "...", kCutMark);
+    size_ += kCutMark;
+    state_ = State::Cut;
+    return;
+  }
+  memcpy(buffer_ + size_, unit, length);
+  size_ += length;
+}
+
 Line &Line::text(const char *part) { return escaped(part, strlen(part)); }
 
 Line &Line::escaped(const char *part, size_t length) {
-  // Room stays for the newline and, when a line is cut, for "...".
-  constexpr size_t kReserve = 4;
-  for (size_t i = 0; i < length; ++i) {
-    const size_t need = is_control(part[i]) ? 4 : 1;
-    if (size_ + need + kReserve > kCapacity) {
-      memcpy(buffer_ + size_, "...", 3);
-      size_ += 3;
-      return *this;
-    }
-    if (need == 4) {
-      (void)snprintf(buffer_ + size_, 5, "\\x%02x",
+  // One character at a time, so that a cut never splits an escape.
+  for (size_t i = 0; i < length && state_ == State::Open; ++i) {
+    if (is_control(part[i])) {
+      char escape[5];
+      (void)snprintf(escape, sizeof escape, "\\x%02x",
                      static_cast<unsigned char>(part[i]));
+      append(escape, 4);
     } else {
-      buffer_[size_] = part[i];
+      append(part + i, 1);
     }
-    size_ += need;
   }
   return *this;
 }
@@ -216,46 +246,30 @@ Line &Line::running_processes(pid_t pgrp) {
   if (dir < 0) {
     return text(" (unknown: /proc cannot be read)");
   }
-  // opendir would allocate; the records are read straight from the kernel.
-  alignas(8) char records[4096];
   size_t listed = 0;
   size_t more = 0;
-  for (;;) {
-    const long got = syscall(SYS_getdents64, dir, records, sizeof records);
-    if (got <= 0) {
-      break;
+  each_numbered_entry(dir, [&](unsigned long pid) {
+    char path[32];
+    char stat[512];
+    ProcessStat process;
+    (void)snprintf(path, sizeof path, "/proc/%lu/stat", pid);
+    if (pid == 1 || read_small_file(path, stat, sizeof stat) <= 0 ||
+        !parse_stat(stat, process) || process.state == 'Z' ||
+        process.state == 'X' || (pgrp != 0 && process.pgrp != pgrp)) {
+      return true;
     }
-    for (long at = 0; at < got;) {
-      unsigned short length = 0;
-      memcpy(&length, records + at + kRecordLengthAt, sizeof length);
-      if (length == 0) {
-        break;
-      }
-      const char *name = records + at + kNameAt;
-      at += length;
-      const size_t digits = strspn(name, "0123456789");
-      if (name[0] == '0' || digits == 0 || digits > 12 ||
-          name[digits] != '\0' || strcmp(name, "1") == 0) {
-        continue;
-      }
-      char path[32];
-      char stat[512];
-      ProcessStat process;
-      (void)snprintf(path, sizeof path, "/proc/%.12s/stat", name);
-      if (read_small_file(path, stat, sizeof stat) <= 0 ||
-          !parse_stat(stat, process) || process.state == 'Z' ||
-          process.state == 'X' || (pgrp != 0 && process.pgrp != pgrp)) {
-        continue;
-      }
-      if (listed == kMaxListed) {
-        ++more;
-        continue;
-      }
-      text(listed == 0 ? " " : ", ").text(name).text(" (");
-      escaped(process.name, process.name_length).text(")");
-      ++listed;
+    if (listed == kMaxListed) {
+      ++more;
+      return true;
     }
-  }
+    text(listed == 0 ? " " : ", ")
+        .number(static_cast<long long>(pid))
+        .text(" (");
+    escaped(process.name, process.name_length).text(")");
+    ++listed;
+    // Once the line is cut nothing more can show, so /proc is left alone.
+    return state_ == State::Open;
+  });
   (void)close(dir);
   if (listed == 0) {
     return text(" none");
@@ -267,6 +281,11 @@ Line &Line::running_processes(pid_t pgrp) {
 }
 
 void Line::emit() {
+  if (state_ == State::Sent) {
+    return;
+  }
+  state_ = State::Sent;
+  // The room kept for it: size_ < kCapacity here.
   buffer_[size_++] = '\n';
   ssize_t written = -1;
   for (;;) {

@@ -7,13 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <initializer_list>
 #include <ostream>
@@ -183,6 +187,17 @@ std::string running_children_after(milliseconds limit) {
   }
 }
 
+// The verbose report lists processes only from a /proc that shows this
+// namespace; the mount stays in a mount namespace of process 1's own.
+void mount_own_proc() {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+            nullptr) != 0) {
+    say(std::string("no /proc of its own: ") + strerror(errno) + "\n");
+  }
+}
+
 // Process 1 supervising `child`, with ORVA_STOP_TIMEOUT set to `timeout`
 // unless it is null, and the NAME=VALUE settings of `env`. With `outlive`
 // it reaps on after orva_run: were it to end, the kernel would kill the
@@ -190,6 +205,7 @@ std::string running_children_after(milliseconds limit) {
 Pid1 supervising(int (*child)(int, char **), const char *timeout = nullptr,
                  bool outlive = false, std::vector<std::string> env = {}) {
   return Pid1([child, timeout, outlive, env] {
+    mount_own_proc();
     if (timeout != nullptr) {
       setenv("ORVA_STOP_TIMEOUT", timeout, 1);
     }
@@ -418,8 +434,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Leaves a daemon in a session of its own, as a start script's setsid
 // does, waits for SIGTERM and returns 7. The daemon takes 300 ms to finish
-// on SIGTERM, or ignores it.
+// on SIGTERM, or ignores it, as do the crowd of children it then starts.
 bool daemon_ignores_term = false;
+int daemon_crowd = 0;
 
 int daemon_main(int, char **) {
   sigset_t term;
@@ -430,6 +447,18 @@ int daemon_main(int, char **) {
     (void)setsid();
     if (daemon_ignores_term) {
       (void)signal(SIGTERM, SIG_IGN);
+      // Any process may name itself so. The crowd inherits its name; the
+      // daemon's own mimics the fields that follow a name in /proc.
+      (void)prctl(PR_SET_NAME, "\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01"
+                               "\x01\x01\x01\x01\x01");
+      for (int i = 0; i < daemon_crowd; ++i) {
+        if (fork() == 0) {
+          for (;;) {
+            pause();
+          }
+        }
+      }
+      (void)prctl(PR_SET_NAME, "d) Z 1 1\n(x");
       say("daemon ready\n");
       for (;;) {
         pause();
@@ -452,10 +481,35 @@ struct Scope {
   const char *name; // ORVA_STOP_SCOPE
   bool ignores;
   const char *ending; // what process 1 saw once orva_run had returned
+  int crowd = 0;      // more ignoring SIGTERM, named with control characters
 };
 
 void PrintTo(const Scope &s, std::ostream *os) {
   *os << s.name << (s.ignores ? ", daemon ignores SIGTERM" : "");
+  if (s.crowd > 0) {
+    *os << " with a crowd of " << s.crowd;
+  }
+}
+
+// Each line of the report fits in 2 KiB with its newline, begins with
+// "orva: " and holds no control character some process put in its name.
+void expect_report_lines(const std::string &err) {
+  for (size_t at = 0; at < err.size();) {
+    const size_t end = err.find('\n', at);
+    ASSERT_NE(end, std::string::npos) << "an unfinished line: " << err;
+    const std::string line = err.substr(at, end - at);
+    const std::string shown = line.substr(0, 200);
+    EXPECT_EQ(line.rfind("orva: ", 0), 0U) << shown;
+    EXPECT_LT(line.size(), 2048U) << shown;
+    EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                            [](char c) {
+                              return static_cast<unsigned char>(c) < 0x20 ||
+                                     c == 0x7f;
+                            }),
+              0)
+        << shown;
+    at = end + 1;
+  }
 }
 
 using StopScope = SuperviseWith<Scope>;
@@ -465,6 +519,7 @@ using StopScope = SuperviseWith<Scope>;
 TEST_P(StopScope, DecidesWhetherADaemonOutsideTheGroupIsStopped) {
   const Scope s = GetParam();
   daemon_ignores_term = s.ignores;
+  daemon_crowd = s.crowd;
   Pid1 init =
       supervising(daemon_main, "1", true,
                   {std::string("ORVA_STOP_SCOPE=") + s.name, "ORVA_VERBOSE=1"});
@@ -498,17 +553,35 @@ TEST_P(StopScope, DecidesWhetherADaemonOutsideTheGroupIsStopped) {
           "orva: reaped orphan ", "orva: no process left, "}) {
       EXPECT_NE(o.err.find(line), std::string::npos) << line << "\n" << o.err;
     }
-    EXPECT_EQ(o.err.find("SIGKILL to every process; still running: ") !=
-                  std::string::npos,
-              s.ignores)
-        << o.err;
+    const std::string kill_line = "SIGKILL to every process; still running: ";
+    const size_t kill_at = o.err.find(kill_line);
+    EXPECT_EQ(kill_at != std::string::npos, s.ignores) << o.err;
+    if (s.ignores) {
+      const size_t no_proc = o.out.find("no /proc of its own");
+      ORVA_REQUIRE(
+          no_proc == std::string::npos
+              ? ""
+              : o.out.substr(no_proc, o.out.find('\n', no_proc) - no_proc),
+          "process listings");
+      // The daemon and its crowd by name, and a full line cut once.
+      const std::string listed =
+          o.err.substr(kill_at, o.err.find('\n', kill_at) - kill_at);
+      EXPECT_NE(listed.find(" (d) Z 1 1\\x0a(x)"), std::string::npos) << listed;
+      EXPECT_EQ(listed.find(" (\\x01\\x01") != std::string::npos, s.crowd > 0)
+          << listed;
+      EXPECT_EQ(listed.find("..."),
+                s.crowd > 0 ? listed.size() - 3 : std::string::npos)
+          << listed;
+    }
   }
+  expect_report_lines(o.err);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Supervise, StopScope,
     ::testing::Values(Scope{"all", false, "no child left running\n"},
                       Scope{"all", true, "no child left running\n"},
+                      Scope{"all", true, "no child left running\n", 40},
                       Scope{"group", false, "a child still running\n"}));
 
 // Catches SIGTERM and SIGUSR1, says so, and returns 7 after SIGTERM, or 5
