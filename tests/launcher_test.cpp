@@ -525,7 +525,7 @@ TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
   // Two processes that say how they end: the program, and a grandchild in
   // its group that only group forwarding reaches.
   const std::string family =
-      "(trap 'echo grandchild got TERM; exit' TERM; echo grandchild ready; "
+      "(trap 'echo grandchild got TERM; exit' TERM; echo grandchild waits; "
       "sleep 5 & wait) & trap 'exit 7' TERM; echo ready; sleep 30 & wait";
   const struct {
     const char *what;
@@ -610,7 +610,7 @@ TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
     Pid1 init([&]() -> int { exec_launcher(args, c.env); });
     ASSERT_TRUE(init.wait_for_output("ready\n"));
     if (c.script == family) {
-      ASSERT_TRUE(init.wait_for_output("grandchild ready\n"));
+      ASSERT_TRUE(init.wait_for_output("grandchild waits\n"));
     }
     for (const int sig : c.sent) {
       init.send(sig);
@@ -686,6 +686,10 @@ void listen_as_descriptor_3() {
   if (sock < 0 || bind(sock, any, size) != 0 || listen(sock, 8) != 0 ||
       getsockname(sock, any, &size) != 0 || dup2(sock, 3) != 3) {
     _exit(201);
+  }
+  // A copy under another number would outlive the program's close.
+  if (sock != 3) {
+    close(sock);
   }
   orva_test::say("port " + std::to_string(ntohs(address.sin_port)) + "\n");
 }
