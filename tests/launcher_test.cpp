@@ -4,19 +4,17 @@
 // run over every build of the launcher: ORVA_TEST_LAUNCHER=static picks the
 // static one at ORVA_TEST_STATIC_INIT, run under ORVA_TEST_EMULATOR when it
 // was built for another architecture.
+#include "loopback.h"
 #include "pid1.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -674,51 +672,6 @@ TEST(LauncherAsProcessOne, PauseReapsUntilAStopSignal) {
   }
 }
 
-// A listening socket on 127.0.0.1 made as descriptor 3, its port said on
-// stdout as "port N".
-void listen_as_descriptor_3() {
-  const int sock = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  auto *any = reinterpret_cast<sockaddr *>(&address);
-  if (sock < 0 || bind(sock, any, size) != 0 || listen(sock, 8) != 0 ||
-      getsockname(sock, any, &size) != 0 || dup2(sock, 3) != 3) {
-    _exit(201);
-  }
-  // A copy under another number would outlive the program's close.
-  if (sock != 3) {
-    close(sock);
-  }
-  orva_test::say("port " + std::to_string(ntohs(address.sin_port)) + "\n");
-}
-
-// Connects to 127.0.0.1:port; the first line it reads within 2 s, or the
-// error.
-std::string answer_from(int port) {
-  const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const timeval limit{.tv_sec = 2, .tv_usec = 0};
-  (void)setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  std::string answer;
-  if (connect(sock, reinterpret_cast<sockaddr *>(&address), sizeof address) !=
-      0) {
-    answer = strerror(errno);
-  } else {
-    char text[64] = {};
-    const ssize_t got = read(sock, text, sizeof text - 1);
-    answer = got > 0    ? std::string(text, static_cast<size_t>(got))
-             : got == 0 ? "nothing"
-                        : strerror(errno);
-  }
-  close(sock);
-  return answer;
-}
-
 // Socket activation through process 1: LISTEN_PID=1 names the supervisor,
 // so the program gets its own pid there and takes the socket. Once it has
 // closed the socket on SIGTERM, a new client is refused: process 1 keeps
@@ -733,7 +686,14 @@ TEST(LauncherAsProcessOne, SocketActivationReachesTheProgram) {
   for (const bool launcher : launched) {
     SCOPED_TRACE(launcher ? "orva-init" : "linked program");
     Pid1 init([launcher]() -> int {
-      listen_as_descriptor_3();
+      int port = 0;
+      const int sock = orva_test::listen_on_loopback(port);
+      // Descriptor 3 alone: a copy under another number would outlive
+      // the program's close.
+      if (sock < 0 || dup2(sock, 3) != 3 || (sock != 3 && close(sock) != 0)) {
+        _exit(201);
+      }
+      orva_test::say("port " + std::to_string(port) + "\n");
       setenv("LISTEN_FDS", "1", 1);
       setenv("LISTEN_PID", "1", 1);
       if (launcher) {
@@ -744,10 +704,10 @@ TEST(LauncherAsProcessOne, SocketActivationReachesTheProgram) {
     });
     ASSERT_TRUE(init.wait_for_output("serving\n"));
     const int port = atoi(init.output().c_str() + strlen("port "));
-    EXPECT_EQ(answer_from(port), "hello\n");
+    EXPECT_EQ(orva_test::answer_from(port), "hello\n");
     init.send(SIGTERM);
     ASSERT_TRUE(init.wait_for_output("draining\n"));
-    EXPECT_EQ(answer_from(port), strerror(ECONNREFUSED));
+    EXPECT_EQ(orva_test::answer_from(port), strerror(ECONNREFUSED));
     const Outcome o = init.wait(10s);
     EXPECT_FALSE(o.timed_out);
     EXPECT_EQ(o.exit_code(), 0);
