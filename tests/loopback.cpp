@@ -38,10 +38,10 @@ int listen_on_loopback(int &port) {
   return sock;
 }
 
-std::string answer_from(int port) {
+std::string answer_from(int port, std::chrono::seconds limit) {
   const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const timeval limit{.tv_sec = 2, .tv_usec = 0};
-  (void)setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  const timeval wait{.tv_sec = limit.count(), .tv_usec = 0};
+  (void)setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   const sockaddr_in address = loopback(port);
   std::string answer;
   if (connect(sock, reinterpret_cast<const sockaddr *>(&address),

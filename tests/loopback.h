@@ -3,6 +3,7 @@
 // activation.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace orva_test {
@@ -11,8 +12,9 @@ namespace orva_test {
 // the kernel chose in `port`; -1 on failure.
 int listen_on_loopback(int &port);
 
-// Connects to 127.0.0.1:port: the first line read within 2 s, or the text
-// of the error, "Connection refused" when nobody listens.
-std::string answer_from(int port);
+// Connects to 127.0.0.1:port: the first line read within `limit`, or the
+// text of the error, "Connection refused" when nobody listens.
+std::string answer_from(int port,
+                        std::chrono::seconds limit = std::chrono::seconds(2));
 
 } // namespace orva_test
