@@ -96,7 +96,6 @@ class Line;
 struct Setting {
   const char *variable;
   const char *option; // the long option, without "--"
-  char letter;        // the short option, or 0
   // What the option takes, as --help names it; NULL for a switch, which
   // the option alone turns on.
   const char *argument;
@@ -110,6 +109,7 @@ struct Setting {
   bool (*parse)(const char *text, Settings &settings);
   // Writes the field's value, as parse reads it back.
   void (*show)(Line &line, const Settings &settings);
+  char letter; // the short option, or 0
   bool repeatable;
 };
 

@@ -22,18 +22,14 @@
 
 namespace {
 
-using orva_internal::drain;
 using orva_internal::exit_code_from_status;
-using orva_internal::is_dropped;
 using orva_internal::is_shorter;
-using orva_internal::is_stop_signal;
 using orva_internal::is_zero;
 using orva_internal::Line;
 using orva_internal::reap;
 using orva_internal::Reaped;
 using orva_internal::Settings;
 using orva_internal::Supervisor;
-using orva_internal::with_settings;
 
 using orva_internal::kSupervisorFailure;
 constexpr int kMissingMain = 64;
@@ -248,10 +244,10 @@ public:
     constexpr size_t kName = sizeof "LISTEN_PID=" - 1;
     for (char **entry = environ; wanted && *entry != nullptr; ++entry) {
       if (strncmp(*entry, "LISTEN_PID=", kName) == 0) {
-        (void)snprintf(text_, sizeof text_, "LISTEN_PID=%ld",
+        (void)snprintf(&text_[0], sizeof text_, "LISTEN_PID=%ld",
                        static_cast<long>(getpid()));
         original_ = *entry;
-        *entry = text_;
+        *entry = &text_[0];
         return;
       }
     }
@@ -263,7 +259,7 @@ public:
   ~ListenPidForSelf() {
     for (char **entry = environ; original_ != nullptr && *entry != nullptr;
          ++entry) {
-      if (*entry == text_) {
+      if (*entry == &text_[0]) {
         *entry = original_;
         return;
       }

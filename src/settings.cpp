@@ -483,17 +483,16 @@ void show_parent_death_signal(Line &line, const Settings &s) {
 constexpr Setting kSettings[kSettingCount] = {
     {.variable = "ORVA_STOP_TIMEOUT",
      .option = "stop-timeout",
-     .letter = 't',
      .argument = "DURATION",
      .fallback = kDefaultStopFallback,
      .help = "time from the first stop signal to SIGKILL, as seconds, "
              "minutes\nand hours: 10, 90s, 2m, 1h30m (default 30s)",
      .parse = read_stop_timeout,
      .show = show_stop_timeout,
+     .letter = 't',
      .repeatable = false},
     {.variable = "ORVA_STOP_SCOPE",
      .option = "stop-scope",
-     .letter = 0,
      .argument = "group|all",
      .fallback = "using default group",
      .help = "all: stop signals and SIGKILL go to every process, and once\n"
@@ -501,39 +500,39 @@ constexpr Setting kSettings[kSettingCount] = {
              "(default group: PROGRAM's process group; process 1 only)",
      .parse = read_stop_scope,
      .show = show_stop_scope,
+     .letter = 0,
      .repeatable = false},
     {.variable = "ORVA_STOP_SIGNALS",
      .option = "stop-signals",
-     .letter = 0,
      .argument = "LIST",
      .fallback = "using default HUP,INT,QUIT,TERM",
      .help = "the stop signals, names with or without SIG: TERM,INT,QUIT\n"
              "leaves HUP to reload; PWR, RTMIN+3 (default HUP,INT,QUIT,TERM)",
      .parse = read_stop_signals,
      .show = show_stop_signals,
+     .letter = 0,
      .repeatable = false},
     {.variable = "ORVA_VERBOSE",
      .option = "verbose",
-     .letter = 'v',
      .argument = nullptr,
      .fallback = "staying off",
      .help = "one line on stderr per signal, stop, kill and reaped process",
      .parse = read_verbose,
      .show = show_verbose,
+     .letter = 'v',
      .repeatable = false},
     {.variable = "ORVA_EXIT_MAP",
      .option = "exit-map",
-     .letter = 'e',
      .argument = "FROM=TO,...",
      .fallback = "mapping no exit code",
      .help = "PROGRAM's exit code FROM becomes TO, both 0 to 255, FROM\n"
              "not 111: 143=0 makes a stop by SIGTERM a success; repeatable",
      .parse = read_exit_map,
      .show = show_exit_map,
+     .letter = 'e',
      .repeatable = true},
     {.variable = "ORVA_SIGNAL_MAP",
      .option = "signal-map",
-     .letter = 'r',
      .argument = "FROM=TO,...",
      .fallback = "rewriting no signal",
      .help = "a received signal FROM is forwarded as TO, or not at all when\n"
@@ -541,45 +540,46 @@ constexpr Setting kSettings[kSettingCount] = {
              "repeatable",
      .parse = read_signal_map,
      .show = show_signal_map,
+     .letter = 'r',
      .repeatable = true},
     {.variable = "ORVA_FORWARD",
      .option = "forward",
-     .letter = 0,
      .argument = "group|child",
      .fallback = "using default group",
      .help = "child: signals go to PROGRAM alone, not to its process group\n"
              "(SIGKILL at the stop timeout still goes to the group)",
      .parse = read_forward,
      .show = show_forward,
+     .letter = 0,
      .repeatable = false},
     {.variable = "ORVA_SUBREAPER",
      .option = "subreaper",
-     .letter = 's',
      .argument = nullptr,
      .fallback = "staying off",
      .help = "supervise outside process 1 too, as a child subreaper that\n"
              "reaps the orphans of PROGRAM's descendants",
      .parse = read_subreaper,
      .show = show_subreaper,
+     .letter = 's',
      .repeatable = false},
     {.variable = "ORVA_PARENT_DEATH_SIGNAL",
      .option = "parent-death-signal",
-     .letter = 'p',
      .argument = "SIGNAL",
      .fallback = "asking for none",
      .help = "take SIGNAL, as if sent, when orva-init's parent dies",
      .parse = read_parent_death_signal,
      .show = show_parent_death_signal,
+     .letter = 'p',
      .repeatable = false},
     {.variable = "ORVA_STOP_DELAY",
      .option = "stop-delay",
-     .letter = 0,
      .argument = "DURATION",
      .fallback = "using default 0s",
      .help = "hold the first stop signal this long before forwarding it;\n"
              "the stop timeout still counts from its arrival (default 0s)",
      .parse = read_stop_delay,
      .show = show_stop_delay,
+     .letter = 0,
      .repeatable = false},
 };
 
@@ -595,18 +595,19 @@ void default_settings(Settings &settings) {
 }
 
 void load_settings(Settings &settings, unsigned rows) {
-  for (unsigned row = 0; row < kSettingCount; ++row) {
-    if ((rows & bit(row)) == 0 ||
-        (settings.from_command_line & bit(row)) != 0) {
+  unsigned row = 0;
+  for (const Setting &setting : kSettings) {
+    const unsigned this_row = row++;
+    if ((rows & bit(this_row)) == 0 ||
+        (settings.from_command_line & bit(this_row)) != 0) {
       continue;
     }
-    const Setting &setting = kSettings[row];
     const char *text = getenv(setting.variable);
     if (text == nullptr || *text == '\0') {
       continue;
     }
     if (setting.parse(text, settings)) {
-      settings.given |= bit(row);
+      settings.given |= bit(this_row);
     } else {
       report_invalid_setting(setting.variable, text, setting.fallback);
     }

@@ -90,9 +90,9 @@ void drain(bool report) {
 
 Line &with_settings(Line &line, const Settings &settings) {
   const char *separator = ", with ";
-  for (unsigned row = 0; row < kSettingCount; ++row) {
-    if ((settings.given & bit(row)) != 0) {
-      const Setting &setting = kSettings[row];
+  unsigned row = 0;
+  for (const Setting &setting : kSettings) {
+    if ((settings.given & bit(row++)) != 0) {
       line.text(separator).text(setting.variable).text("=");
       setting.show(line, settings);
       separator = " ";

@@ -133,7 +133,7 @@ private:
   bool kill_sent_ = false;
   // Stop signals held back during the stop delay, and when they go out.
   bool holding_ = false;
-  sigset_t held_;
+  sigset_t held_{};
   Instant release_{};
   Instant began_{};
   Instant deadline_{};
