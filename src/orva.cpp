@@ -78,6 +78,22 @@ private:
   bool armed_ = false;
 };
 
+// Blocks every signal that can be blocked, to be taken one at a time with
+// sigtimedwait; `full` is that set. Says why on stderr when it cannot.
+[[nodiscard]] bool block_every_signal(BlockedSignals &mask, sigset_t &full) {
+  if (sigfillset(&full) != 0) {
+    perror("orva: sigfillset");
+    return false;
+  }
+  (void)sigdelset(&full, SIGKILL);
+  (void)sigdelset(&full, SIGSTOP);
+  if (!mask.block(full)) {
+    perror("orva: sigprocmask");
+    return false;
+  }
+  return true;
+}
+
 // An ignored SIGCHLD survives exec and makes the kernel reap children on
 // its own without raising SIGCHLD: the supervisor would wait for ever and
 // lose the exit code. While it supervises, SIGCHLD has its default action;
@@ -301,19 +317,11 @@ void close_descriptors(unsigned first, unsigned last) {
 int orva_supervise(int (*submain)(int, char **), int argc, char **argv,
                    const orva_internal::Launch &launch, Settings settings,
                    Role role) {
-  sigset_t full;
-  if (sigfillset(&full) != 0) {
-    perror("orva: sigfillset");
-    return kSupervisorFailure;
-  }
-  (void)sigdelset(&full, SIGKILL);
-  (void)sigdelset(&full, SIGSTOP);
-
   // Signals must be blocked before the fork, or one sent in between would
   // meet process 1's default disposition and be lost.
+  sigset_t full;
   BlockedSignals mask;
-  if (!mask.block(full)) {
-    perror("orva: sigprocmask");
+  if (!block_every_signal(mask, full)) {
     return kSupervisorFailure;
   }
 
@@ -426,15 +434,8 @@ int pause_until_stopped(const Launch &launch) {
                     : wants_subreaper(settings) ? Role::Subreaper
                                                 : Role::Plain;
   sigset_t full;
-  if (sigfillset(&full) != 0) {
-    perror("orva: sigfillset");
-    return kSupervisorFailure;
-  }
-  (void)sigdelset(&full, SIGKILL);
-  (void)sigdelset(&full, SIGSTOP);
   BlockedSignals mask;
-  if (!mask.block(full)) {
-    perror("orva: sigprocmask");
+  if (!block_every_signal(mask, full)) {
     return kSupervisorFailure;
   }
   DefaultChildSignal child_signal;
