@@ -150,6 +150,17 @@ void load_settings(Settings &settings, unsigned rows);
 [[nodiscard]] bool parse_exit_map(const char *text, ExitMap &map);
 [[nodiscard]] bool parse_signal_map(const char *text, SignalMap &map);
 
+// printf is left out everywhere: its machinery (floating point included,
+// which is software on some targets) would be most of a static launcher.
+// The decimal digits of `value` at the end of `buffer`; where they begin.
+constexpr size_t kDecimalSize = 21; // "-9223372036854775808" and a NUL
+// NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
+[[nodiscard]] const char *decimal(long long value,
+                                  char (&buffer)[kDecimalSize]);
+// "\xHH" for one byte, NUL-terminated.
+// NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
+void hex_escape(unsigned char byte, char (&escape)[5]);
+
 // "orva: invalid NAME=TEXT, FALLBACK", control characters shown as \xHH.
 void report_invalid_setting(const char *name, const char *text,
                             const char *fallback);

@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -260,8 +261,10 @@ public:
     constexpr size_t kName = sizeof "LISTEN_PID=" - 1;
     for (char **entry = environ; wanted && *entry != nullptr; ++entry) {
       if (strncmp(*entry, "LISTEN_PID=", kName) == 0) {
-        (void)snprintf(&text_[0], sizeof text_, "LISTEN_PID=%ld",
-                       static_cast<long>(getpid()));
+        char digits[orva_internal::kDecimalSize];
+        const char *pid = orva_internal::decimal(getpid(), digits);
+        memcpy(&text_[0], "LISTEN_PID=", kName);
+        memcpy(&text_[kName], pid, strlen(pid) + 1);
         original_ = *entry;
         *entry = &text_[0];
         return;
@@ -285,7 +288,7 @@ public:
 private:
   char *original_ = nullptr;
   // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
-  char text_[32] = {};
+  char text_[sizeof "LISTEN_PID=" + orva_internal::kDecimalSize] = {};
 };
 
 // Closes the descriptors from `first` to `last` that are open, without
@@ -308,8 +311,11 @@ void close_descriptors(unsigned first, unsigned last) {
     (void)close(dir);
     return;
   }
-  const long limit = sysconf(_SC_OPEN_MAX);
-  for (unsigned fd = first; fd <= last && static_cast<long>(fd) < limit; ++fd) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return;
+  }
+  for (unsigned fd = first; fd <= last && fd < limit.rlim_cur; ++fd) {
     (void)close(static_cast<int>(fd));
   }
 }
@@ -413,7 +419,7 @@ namespace orva_internal {
 int run(int (*submain)(int, char **), int argc, char **argv,
         const Launch &launch) {
   if (submain == nullptr) {
-    fprintf(stderr, "orva: submain must not be NULL\n");
+    (void)fputs("orva: submain must not be NULL\n", stderr);
     return kMissingMain;
   }
   if (getpid() == 1) {

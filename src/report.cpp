@@ -56,9 +56,8 @@ ssize_t read_small_file(const char *path, char *buffer, size_t size) {
     return false;
   }
   self[n] = '\0';
-  char mine[16];
-  (void)snprintf(mine, sizeof mine, "%ld", static_cast<long>(getpid()));
-  return strcmp(self, mine) == 0;
+  char mine[kDecimalSize];
+  return strcmp(self, decimal(getpid(), mine)) == 0;
 }
 
 // A process as /proc/PID/stat shows it: "pid (name) state ppid pgrp ...".
@@ -131,6 +130,32 @@ static_assert(Line::kCapacity > kKept, "no room for the cut mark");
 
 } // namespace
 
+const char *decimal(long long value, char (&buffer)[kDecimalSize]) {
+  // Negated as unsigned, so that the smallest value has its digits too.
+  unsigned long long magnitude =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                : static_cast<unsigned long long>(value);
+  char *digit = buffer + kDecimalSize - 1;
+  *digit = '\0';
+  do {
+    *--digit = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) {
+    *--digit = '-';
+  }
+  return digit;
+}
+
+void hex_escape(unsigned char byte, char (&escape)[5]) {
+  constexpr const char *kHex = "0123456789abcdef";
+  escape[0] = '\\';
+  escape[1] = 'x';
+  escape[2] = kHex[byte >> 4];
+  escape[3] = kHex[byte & 0xf];
+  escape[4] = '\0';
+}
+
 void each_numbered_entry(int dir, bool (*take)(unsigned long, void *),
                          void *context) {
   constexpr size_t kMaxDigits = 9; // every pid and descriptor number
@@ -182,8 +207,7 @@ Line &Line::escaped(const char *part, size_t length) {
   for (size_t i = 0; i < length && state_ == State::Open; ++i) {
     if (is_control(part[i])) {
       char escape[5];
-      (void)snprintf(escape, sizeof escape, "\\x%02x",
-                     static_cast<unsigned char>(part[i]));
+      hex_escape(static_cast<unsigned char>(part[i]), escape);
       append(escape, 4);
     } else {
       append(part + i, 1);
@@ -193,9 +217,8 @@ Line &Line::escaped(const char *part, size_t length) {
 }
 
 Line &Line::number(long long value) {
-  char digits[24];
-  (void)snprintf(digits, sizeof digits, "%lld", value);
-  return text(digits);
+  char digits[kDecimalSize];
+  return text(decimal(value, digits));
 }
 
 Line &Line::signal(int sig) {
@@ -252,7 +275,12 @@ Line &Line::running_processes(pid_t pgrp) {
     char path[32];
     char stat[512];
     ProcessStat process;
-    (void)snprintf(path, sizeof path, "/proc/%lu/stat", pid);
+    char digits[kDecimalSize];
+    const char *number = decimal(static_cast<long long>(pid), digits);
+    memcpy(path, "/proc/", 6);
+    const size_t length = strlen(number);
+    memcpy(path + 6, number, length);
+    memcpy(path + 6 + length, "/stat", 6);
     if (pid == 1 || read_small_file(path, stat, sizeof stat) <= 0 ||
         !parse_stat(stat, process) || process.state == 'Z' ||
         process.state == 'X' || (pgrp != 0 && process.pgrp != pgrp)) {

@@ -337,7 +337,9 @@ void write_escaped(const char *text) {
       (void)fwrite(run, 1, plain, stderr);
       run += plain;
     } else {
-      fprintf(stderr, "\\x%02x", static_cast<unsigned char>(*run));
+      char escape[5];
+      hex_escape(static_cast<unsigned char>(*run), escape);
+      (void)fputs(escape, stderr);
       ++run;
     }
   }
@@ -345,9 +347,26 @@ void write_escaped(const char *text) {
 
 void report_invalid_setting(const char *name, const char *text,
                             const char *fallback) {
-  fprintf(stderr, "orva: invalid %s=", name);
+  // One write, as every line of the report, where the line fits; a longer
+  // text (as long as the environment allows) still goes out whole.
+  Line line;
+  line.text("invalid ")
+      .text(name)
+      .text("=")
+      .text(text)
+      .text(", ")
+      .text(fallback);
+  if (!line.is_cut()) {
+    line.emit();
+    return;
+  }
+  (void)fputs("orva: invalid ", stderr);
+  (void)fputs(name, stderr);
+  (void)fputc('=', stderr);
   write_escaped(text);
-  fprintf(stderr, ", %s\n", fallback);
+  (void)fputs(", ", stderr);
+  (void)fputs(fallback, stderr);
+  (void)fputc('\n', stderr);
 }
 
 namespace {

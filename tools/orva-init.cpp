@@ -54,19 +54,27 @@ constexpr const char *kOwnOptions =
     "Exit status: PROGRAM's; 127 if PROGRAM was not found, 126 if it could\n"
     "not be run, 111 if the supervisor failed, 64 on a usage error.\n";
 
-constexpr int kHelpColumn = 35;
+constexpr size_t kHelpColumn = 35;
+
+// Writes each of `parts` to `to`: the launcher's messages need no printf,
+// whose machinery would be most of the static launcher.
+template <typename... Parts> void put(FILE *to, const Parts *...parts) {
+  ((void)fputs(parts, to), ...);
+}
 
 int exec_program(int argc, char **argv) {
   (void)argc;
   execvp(argv[0], argv);
   const int error = errno;
-  fprintf(stderr, "orva-init: %s: %s\n", argv[0], strerror(error));
+  put(stderr, "orva-init: ");
+  orva_internal::write_escaped(argv[0]);
+  put(stderr, ": ", strerror(error), "\n");
   return error == ENOENT ? kExitNotFound : kExitCannotExec;
 }
 
 [[nodiscard]] int flush_stdout() {
   if (ferror(stdout) != 0 || fflush(stdout) != 0) {
-    fprintf(stderr, "orva-init: stdout: %s\n", strerror(errno));
+    put(stderr, "orva-init: stdout: ", strerror(errno), "\n");
     return 1;
   }
   return 0;
@@ -76,25 +84,28 @@ int exec_program(int argc, char **argv) {
 [[nodiscard]] int print_help() {
   (void)fputs(kUsage, stdout);
   for (const Setting &setting : kSettings) {
-    int width = 0;
-    if (setting.letter != 0) {
-      width = fprintf(stdout, "  -%c, --%s", setting.letter, setting.option);
-    } else {
-      width = fprintf(stdout, "      --%s", setting.option);
-    }
+    const char letter[] = {setting.letter, '\0'};
+    put(stdout, setting.letter != 0 ? "  -" : "      ",
+        setting.letter != 0 ? letter : "", setting.letter != 0 ? ", --" : "--",
+        setting.option);
+    size_t width = 8 + strlen(setting.option);
     if (setting.argument != nullptr) {
-      width += fprintf(stdout, "=%s", setting.argument);
+      put(stdout, "=", setting.argument);
+      width += 1 + strlen(setting.argument);
     }
-    (void)fprintf(stdout, "%*s %s%s\n      ",
-                  width < kHelpColumn ? kHelpColumn - width : 0, "",
-                  setting.variable, setting.argument == nullptr ? "=1" : "");
+    for (; width < kHelpColumn; ++width) {
+      (void)fputc(' ', stdout);
+    }
+    put(stdout, " ", setting.variable, setting.argument == nullptr ? "=1" : "",
+        "\n      ");
     for (const char *line = setting.help;;) {
       const char *end = strchr(line, '\n');
       if (end == nullptr) {
-        (void)fprintf(stdout, "%s\n", line);
+        put(stdout, line, "\n");
         break;
       }
-      (void)fprintf(stdout, "%.*s\n      ", static_cast<int>(end - line), line);
+      (void)fwrite(line, 1, static_cast<size_t>(end - line), stdout);
+      put(stdout, "\n      ");
       line = end + 1;
     }
   }
@@ -112,9 +123,9 @@ int exec_program(int argc, char **argv) {
 
 // A usage error's one line, with the command line's own word escaped.
 void complain(const char *before, const char *word, const char *after) {
-  fprintf(stderr, "orva-init: %s", before);
+  put(stderr, "orva-init: ", before);
   orva_internal::write_escaped(word);
-  fprintf(stderr, "%s (try 'orva-init --help')\n", after);
+  put(stderr, after, " (try 'orva-init --help')\n");
 }
 
 constexpr int kRefused = -1;
@@ -270,9 +281,9 @@ int main(int argc, char **argv) {
     const auto row = static_cast<unsigned>(found - kFirstRowOption);
     const Setting &setting = kSettings[row];
     if (!setting.parse(options.value(), settings)) {
-      fprintf(stderr, "orva-init: invalid --%s=", setting.option);
+      put(stderr, "orva-init: invalid --", setting.option, "=");
       orva_internal::write_escaped(options.value());
-      fputs(" (try 'orva-init --help')\n", stderr);
+      put(stderr, " (try 'orva-init --help')\n");
       return kExitUsage;
     }
     settings.given |= bit(row);
@@ -288,7 +299,7 @@ int main(int argc, char **argv) {
     return orva_internal::pause_until_stopped(launch);
   }
   if (first >= argc) {
-    fprintf(stderr, "orva-init: missing PROGRAM (try 'orva-init --help')\n");
+    put(stderr, "orva-init: missing PROGRAM (try 'orva-init --help')\n");
     return kExitUsage;
   }
   return orva_internal::run(exec_program, argc - first, argv + first, launch);
