@@ -172,8 +172,12 @@ void take_settings(Settings &settings, Role role) {
 class ProcessAttributes {
 public:
   ProcessAttributes(const Settings &settings, Role role) {
-    if (role == Role::Subreaper &&
-        prctl(PR_GET_CHILD_SUBREAPER, &subreaper_) == 0) {
+    // What was there before is given back; where it cannot be read
+    // (emulators may not say), it is taken to be unset.
+    if (role == Role::Subreaper) {
+      if (prctl(PR_GET_CHILD_SUBREAPER, &subreaper_) != 0) {
+        subreaper_ = 0;
+      }
       if (prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) {
         set_subreaper_ = true;
       } else {
@@ -181,18 +185,22 @@ public:
       }
     }
     const int sig = settings.parent_death_signal;
-    if (sig != 0 && prctl(PR_GET_PDEATHSIG, &death_signal_) == 0) {
-      // The parent may have gone before we asked: then nobody would send
-      // the signal, so it is raised here, pending like any other.
-      const pid_t parent = getppid();
-      if (prctl(PR_SET_PDEATHSIG, sig) != 0) {
-        perror("orva: prctl(PR_SET_PDEATHSIG)");
-        return;
-      }
-      set_death_signal_ = true;
-      if (getppid() != parent) {
-        (void)kill(getpid(), sig);
-      }
+    if (sig == 0) {
+      return;
+    }
+    if (prctl(PR_GET_PDEATHSIG, &death_signal_) != 0) {
+      death_signal_ = 0;
+    }
+    // The parent may have gone before we asked: then nobody would send
+    // the signal, so it is raised here, pending like any other.
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, sig) != 0) {
+      perror("orva: prctl(PR_SET_PDEATHSIG)");
+      return;
+    }
+    set_death_signal_ = true;
+    if (getppid() != parent) {
+      (void)kill(getpid(), sig);
     }
   }
   ProcessAttributes(const ProcessAttributes &) = delete;

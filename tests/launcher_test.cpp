@@ -361,8 +361,15 @@ TEST(Launcher, OutsideProcessOneTheProgramTakesOverTheProcess) {
 // With --subreaper orva-init supervises as process 1 would under a plain
 // parent: its program's orphans come to it and are reaped (a zombie still
 // answers kill -0, and the report names it), signals are forwarded and the
-// exit code comes back. Scope all is refused there.
+// exit code comes back. Scope all is refused there. qemu's user mode
+// refuses PR_SET_CHILD_SUBREAPER (orva says so and supervises on), so
+// there the orphans are left to the native runs.
 TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
+  const char *emulator = getenv("ORVA_TEST_EMULATOR");
+  const bool emulated = emulator != nullptr && *emulator != '\0';
+  const std::string refused =
+      std::string("orva: prctl(PR_SET_CHILD_SUBREAPER): ") + strerror(EINVAL) +
+      "\n";
   const std::string orphan =
       "orphan=$(sh -c 'sleep 0.1 >/dev/null & echo $!'); sleep 1; "
       "if kill -0 $orphan 2>/dev/null; then exit 9; fi; exit 4";
@@ -386,6 +393,10 @@ TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
        "orva: ORVA_STOP_SCOPE=all needs process 1, using group\n"},
   };
   for (const auto &c : cases) {
+    const bool orphans = c.script == orphan;
+    if (emulated && orphans) {
+      continue;
+    }
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"sh", "-c", c.script});
     SCOPED_TRACE(shown(args));
@@ -395,10 +406,14 @@ TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
     const Launched r = launch(args, opts);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.code, c.code);
-    if (!c.options.empty() && c.options[0] == "-sv") {
-      EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    std::string err = r.err;
+    if (const size_t at = err.find(refused); emulated && at != err.npos) {
+      err.erase(at, refused.size());
+    }
+    if (orphans) {
+      EXPECT_NE(err.find(c.err), std::string::npos) << err;
     } else {
-      EXPECT_EQ(r.err, c.err);
+      EXPECT_EQ(err, c.err);
     }
   }
 }
