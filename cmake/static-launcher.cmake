@@ -5,8 +5,9 @@
 # same source tree with the musl toolchain, one per target architecture.
 
 # Every target, by the name uname -m gives it: Debian's name for the
-# architecture (for its musl-dev), the name of qemu's user-mode emulator, and
-# the most its stripped launcher may weigh, in bytes. Each budget is its
+# architecture (for its musl-dev), the name of qemu's user-mode emulator,
+# the most its stripped launcher may weigh, in bytes, and its platform in
+# the dist image, as container engines name it. Each budget is its
 # size when set (MinSizeRel, gcc 12, musl 1.2.3) plus a fifth or more,
 # rounded up to 8 KiB: room for a compiler update, not for unnoticed
 # growth, on either Debian release. x86_64 and aarch64 keep their earlier
@@ -16,13 +17,13 @@
 # built where its musl exists, gets the rule applied to x86_64's size: its
 # compressed instructions are about as dense.
 set(ORVA_STATIC_TARGETS x86_64 aarch64 armv7l i686 ppc64le s390x riscv64)
-set(ORVA_STATIC_TARGET_x86_64 amd64 x86_64 65536)     # 54.1 KiB
-set(ORVA_STATIC_TARGET_aarch64 arm64 aarch64 81920)   # 66.0 KiB
-set(ORVA_STATIC_TARGET_armv7l armhf arm 81920)        # 45.5 KiB; 65.4 on 13
-set(ORVA_STATIC_TARGET_i686 i386 i386 81920)          # 61.4 KiB
-set(ORVA_STATIC_TARGET_ppc64le ppc64el ppc64le 81920) # 66.0 KiB
-set(ORVA_STATIC_TARGET_s390x s390x s390x 73728)       # 58.0 KiB
-set(ORVA_STATIC_TARGET_riscv64 riscv64 riscv64 73728)
+set(ORVA_STATIC_TARGET_x86_64 amd64 x86_64 65536 linux/amd64)        # 54.1 KiB
+set(ORVA_STATIC_TARGET_aarch64 arm64 aarch64 81920 linux/arm64)      # 66.0 KiB
+set(ORVA_STATIC_TARGET_armv7l armhf arm 81920 linux/arm/v7) # 45.5; 65.4 on 13
+set(ORVA_STATIC_TARGET_i686 i386 i386 81920 linux/386)               # 61.4 KiB
+set(ORVA_STATIC_TARGET_ppc64le ppc64el ppc64le 81920 linux/ppc64le)  # 66.0 KiB
+set(ORVA_STATIC_TARGET_s390x s390x s390x 73728 linux/s390x)          # 58.0 KiB
+set(ORVA_STATIC_TARGET_riscv64 riscv64 riscv64 73728 linux/riscv64)
 
 # Sets `out` to the toolchain file for `arch`, and `<out>_INSTALLED` to
 # whether its cross compiler and musl are on this machine.
@@ -99,13 +100,6 @@ function(orva_add_static_launcher target arch output_dir)
     endif()
   endif()
 
-  # Anyone can rebuild a launcher and compare it with the one they got: the
-  # same commit gives the same bytes, wherever and whenever it is built.
-  set(epoch $ENV{SOURCE_DATE_EPOCH})
-  if("${epoch}" STREQUAL "")
-    set(epoch ${ORVA_SOURCE_DATE_EPOCH})
-  endif()
-
   include(ExternalProject)
   ExternalProject_Add(${target}
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
@@ -118,7 +112,7 @@ function(orva_add_static_launcher target arch output_dir)
       -DORVA_BUILD_TESTS=OFF
       -DORVA_WERROR=${ORVA_WERROR}
       -DORVA_COMMIT=${orva_commit}
-    BUILD_COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch}
+    BUILD_COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${orva_epoch}
                   ${CMAKE_COMMAND} --build <BINARY_DIR>
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${output_dir}/orva-init-static
@@ -144,6 +138,13 @@ if(NOT DEFINED ORVA_SOURCE_DATE_EPOCH)
   endif()
   set(ORVA_SOURCE_DATE_EPOCH ${epoch} CACHE STRING
       "SOURCE_DATE_EPOCH for the static launchers (the last commit's date)")
+endif()
+# Anyone can rebuild a launcher, or the image, and compare it with the one
+# they got: the same commit gives the same bytes, wherever and whenever it
+# is built. SOURCE_DATE_EPOCH at configure time overrides.
+set(orva_epoch $ENV{SOURCE_DATE_EPOCH})
+if("${orva_epoch}" STREQUAL "")
+  set(orva_epoch ${ORVA_SOURCE_DATE_EPOCH})
 endif()
 
 # The targets this build makes: ORVA_STATIC_ARCH names them, or is "all"
@@ -201,23 +202,38 @@ if(ORVA_STATIC_BUILT)
   message(STATUS "orva-init-static for: ${built}")
 endif()
 
-# The downloads: each launcher as dist/orva-init-static-<arch>, with
-# SHA256SUMS beside them, each launcher checked against its budget.
+# The downloads: each launcher as dist/orva-init-static-<arch>, all of them
+# as one multi-platform image (dist/oci and dist/orva-init-oci.tar), and
+# SHA256SUMS over them; each launcher checked against its budget.
 set(ORVA_DIST_DIR "" CACHE PATH
-    "Where the dist target puts the static launchers and SHA256SUMS")
+    "Where the dist target puts the static launchers, their image and \
+SHA256SUMS")
+# example.org is reserved for examples; whoever publishes the image names
+# where its source is.
+set(ORVA_IMAGE_SOURCE "https://example.org/orva" CACHE STRING
+    "The org.opencontainers.image.source label of the dist image")
 if(ORVA_DIST_DIR AND ORVA_STATIC_BUILT)
+  find_program(ORVA_TAR tar REQUIRED)
+  find_program(ORVA_GZIP gzip REQUIRED)
   set(entries "")
   set(targets "")
   foreach(arch IN LISTS ORVA_STATIC_BUILT)
     list(GET ORVA_STATIC_TARGET_${arch} 2 budget)
-    list(APPEND entries "${arch}=${budget}=${ORVA_STATIC_${arch}_PATH}")
+    list(GET ORVA_STATIC_TARGET_${arch} 3 platform)
+    list(APPEND entries
+         "${arch}=${budget}=${platform}=${ORVA_STATIC_${arch}_PATH}")
     list(APPEND targets ${ORVA_STATIC_${arch}_TARGET})
   endforeach()
   list(JOIN entries "|" entries)
   add_custom_target(dist ALL
     COMMAND ${CMAKE_COMMAND} -DENTRIES=${entries} -DDIST_DIR=${ORVA_DIST_DIR}
+            -DVERSION=${PROJECT_VERSION} -DCOMMIT=${orva_commit} -DLICENSE=MIT
+            -DSOURCE=${ORVA_IMAGE_SOURCE} -DEPOCH=${orva_epoch}
+            -DTAR=${ORVA_TAR} -DGZIP=${ORVA_GZIP}
+            -DWORK_DIR=${PROJECT_BINARY_DIR}/oci-image
             -P ${PROJECT_SOURCE_DIR}/cmake/dist.cmake
     DEPENDS ${targets}
-    COMMENT "Writing the static launchers and SHA256SUMS to ${ORVA_DIST_DIR}"
+    COMMENT "Writing the static launchers, their image and SHA256SUMS to \
+${ORVA_DIST_DIR}"
     VERBATIM)
 endif()

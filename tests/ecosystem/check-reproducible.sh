@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the static launchers a second time, from a copy of the source tree
-# in another directory, later and with fresh file times, and checks that
-# every launcher and SHA256SUMS come out byte for byte as in DIST_DIR.
+# Builds the static launchers and their image a second time, from a copy of
+# the source tree in another directory, later and with fresh file times and
+# another umask, and checks that every launcher, the image's archive and
+# SHA256SUMS come out byte for byte as in DIST_DIR, and the image's index
+# with the same digest.
 # The copy has no git checkout, so it is told the commit the first build
 # found, as a build from a source archive would be.
 # Usage: check-reproducible.sh SOURCE_DIR DIST_DIR SCRATCH 'ARCH...' EPOCH COMMIT
@@ -19,12 +21,13 @@ cmake -S "$copy" -B "$scratch/elsewhere/b" -G Ninja -DORVA_BUILD_TESTS=OFF \
   -DORVA_COMMIT="$commit" \
   -DORVA_DIST_DIR="$scratch/dist" >"$scratch/configure.log" 2>&1 ||
   { cat "$scratch/configure.log" >&2; exit 1; }
-cmake --build "$scratch/elsewhere/b" --target dist >"$scratch/build.log" 2>&1 ||
-  { cat "$scratch/build.log" >&2; exit 1; }
+(umask 077 && cmake --build "$scratch/elsewhere/b" --target dist) \
+  >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log" >&2; exit 1; }
 
 failures=0
-for file in "$dist_dir"/SHA256SUMS "$dist_dir"/orva-init-static-*; do
-  name=${file##*/}
+for file in "$dist_dir"/SHA256SUMS "$dist_dir"/orva-init-static-* \
+  "$dist_dir"/orva-init-oci.tar "$dist_dir"/oci/index.json; do
+  name=${file#"$dist_dir"/}
   if cmp "$file" "$scratch/dist/$name"; then
     echo "same $name"
   else
@@ -38,4 +41,7 @@ if ! diff <(cd "$dist_dir" && ls) <(cd "$scratch/dist" && ls); then
 fi
 (cd "$dist_dir" && sha256sum -c --quiet SHA256SUMS) || failures=$((failures + 1))
 cat "$dist_dir/SHA256SUMS"
+for dir in "$dist_dir" "$scratch/dist"; do
+  echo "image index $(grep -o 'sha256:[0-9a-f]*' "$dir/oci/index.json") in $dir"
+done
 [ "$failures" -eq 0 ]
