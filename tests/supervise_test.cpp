@@ -769,14 +769,28 @@ TEST_F(Supervise, InvalidSettingsAreReportedOnceEach) {
     setenv("ORVA_STOP_SCOPE", "everything", 1);
     setenv("ORVA_STOP_SIGNALS", "TERM,KILL", 1);
     setenv("ORVA_VERBOSE", "yes\n", 1);
-    return orva_run([](int, char **) { return 0; }, 0, nullptr);
+    setenv("ORVA_EXIT_MAP", "143=0,111=0", 1);
+    setenv("ORVA_SIGNAL_MAP", "TERM=QUIT,KILL=TERM", 1);
+    setenv("ORVA_FORWARD", "children", 1);
+    setenv("ORVA_SUBREAPER", "yes", 1);
+    setenv("ORVA_PARENT_DEATH_SIGNAL", "CHLD", 1);
+    setenv("ORVA_STOP_DELAY", "-5", 1);
+    // A list with one bad entry is dropped whole: 143 stays 143.
+    return orva_run([](int, char **) { return 143; }, 0, nullptr);
   });
-  expect_end(o, 0, nullptr,
+  expect_end(o, 143, nullptr,
              "orva: invalid ORVA_STOP_TIMEOUT=abc, using default 30s\n"
              "orva: invalid ORVA_STOP_SCOPE=everything, using default group\n"
              "orva: invalid ORVA_STOP_SIGNALS=TERM,KILL, using default "
              "HUP,INT,QUIT,TERM\n"
-             "orva: invalid ORVA_VERBOSE=yes\\x0a, staying off\n");
+             "orva: invalid ORVA_VERBOSE=yes\\x0a, staying off\n"
+             "orva: invalid ORVA_EXIT_MAP=143=0,111=0, mapping no exit code\n"
+             "orva: invalid ORVA_SIGNAL_MAP=TERM=QUIT,KILL=TERM, rewriting no "
+             "signal\n"
+             "orva: invalid ORVA_FORWARD=children, using default group\n"
+             "orva: invalid ORVA_SUBREAPER=yes, staying off\n"
+             "orva: invalid ORVA_PARENT_DEATH_SIGNAL=CHLD, asking for none\n"
+             "orva: invalid ORVA_STOP_DELAY=-5, using default 0s\n");
 }
 
 // submain runs with the caller's mask, and process 1 gets it back.
