@@ -154,9 +154,10 @@ void load_settings(Settings &settings, unsigned rows);
 // which is software on some targets) would be most of a static launcher.
 // The decimal digits of `value` at the end of `buffer`; where they begin.
 constexpr size_t kDecimalSize = 21; // "-9223372036854775808" and a NUL
-// NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
+// NOLINTBEGIN(*-avoid-c-arrays): no C++ library header here
 [[nodiscard]] const char *decimal(long long value,
                                   char (&buffer)[kDecimalSize]);
+// NOLINTEND(*-avoid-c-arrays)
 // "\xHH" for one byte, NUL-terminated.
 // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
 void hex_escape(unsigned char byte, char (&escape)[5]);

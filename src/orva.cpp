@@ -17,7 +17,6 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -269,6 +268,7 @@ public:
     constexpr size_t kName = sizeof "LISTEN_PID=" - 1;
     for (char **entry = environ; wanted && *entry != nullptr; ++entry) {
       if (strncmp(*entry, "LISTEN_PID=", kName) == 0) {
+        // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
         char digits[orva_internal::kDecimalSize];
         const char *pid = orva_internal::decimal(getpid(), digits);
         memcpy(&text_[0], "LISTEN_PID=", kName);
@@ -452,9 +452,9 @@ int pause_until_stopped(const Launch &launch) {
   if (!block_every_signal(mask, full)) {
     return kSupervisorFailure;
   }
-  DefaultChildSignal child_signal;
+  const DefaultChildSignal child_signal;
   take_settings(settings, role);
-  ProcessAttributes attributes(settings, role);
+  const ProcessAttributes attributes(settings, role);
   if (launch.close_descriptors) {
     close_descriptors(kFirstPassed, ~0U);
   }

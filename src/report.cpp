@@ -138,7 +138,7 @@ const char *decimal(long long value, char (&buffer)[kDecimalSize]) {
   char *digit = buffer + kDecimalSize - 1;
   *digit = '\0';
   do {
-    *--digit = static_cast<char>('0' + magnitude % 10);
+    *--digit = static_cast<char>('0' + (magnitude % 10));
     magnitude /= 10;
   } while (magnitude != 0);
   if (value < 0) {

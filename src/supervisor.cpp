@@ -9,7 +9,6 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 
