@@ -114,7 +114,7 @@ struct Setting {
 };
 
 // Which row a field's setting is, for the few places that name one.
-enum Row : unsigned {
+enum Row : unsigned char {
   kStopTimeoutRow,
   kStopScopeRow,
   kStopSignalsRow,
@@ -198,7 +198,7 @@ struct Launch {
 void each_numbered_entry(int dir,
                          bool (*take)(unsigned long number, void *context),
                          void *context);
-template <typename Take> void each_numbered_entry(int dir, Take &&take) {
+template <typename Take> void each_numbered_entry(int dir, Take take) {
   each_numbered_entry(
       dir,
       [](unsigned long number, void *context) {

@@ -141,11 +141,12 @@ enum class Role : unsigned char { ProcessOne, Subreaper, Plain };
 // kernel. Outside process 1 the subreaper setting has been read already:
 // it decides the role.
 void take_settings(Settings &settings, Role role) {
-  using orva_internal::bit;
-  const unsigned rows = role == Role::ProcessOne ? ~0U
-                        : role == Role::Subreaper
-                            ? ~bit(orva_internal::kSubreaperRow)
-                            : 0U;
+  unsigned rows = 0U; // outside supervision, the command line's alone
+  if (role == Role::ProcessOne) {
+    rows = ~0U;
+  } else if (role == Role::Subreaper) {
+    rows = ~orva_internal::bit(orva_internal::kSubreaperRow);
+  }
   orva_internal::load_settings(settings, rows);
   // kill(-1) outside process 1 reaches every process this user may
   // signal on the machine.
@@ -444,9 +445,10 @@ int run(int (*submain)(int, char **), int argc, char **argv,
 
 int pause_until_stopped(const Launch &launch) {
   Settings settings = launch.settings;
-  const Role role = getpid() == 1               ? Role::ProcessOne
-                    : wants_subreaper(settings) ? Role::Subreaper
-                                                : Role::Plain;
+  Role role = Role::ProcessOne;
+  if (getpid() != 1) {
+    role = wants_subreaper(settings) ? Role::Subreaper : Role::Plain;
+  }
   sigset_t full;
   BlockedSignals mask;
   if (!block_every_signal(mask, full)) {

@@ -137,10 +137,11 @@ const char *decimal(long long value, char (&buffer)[kDecimalSize]) {
                 : static_cast<unsigned long long>(value);
   char *digit = buffer + kDecimalSize - 1;
   *digit = '\0';
-  do {
+  // The last digit always, 0 included; then as many as are left.
+  *--digit = static_cast<char>('0' + (magnitude % 10));
+  for (magnitude /= 10; magnitude != 0; magnitude /= 10) {
     *--digit = static_cast<char>('0' + (magnitude % 10));
-    magnitude /= 10;
-  } while (magnitude != 0);
+  }
   if (value < 0) {
     *--digit = '-';
   }

@@ -17,19 +17,15 @@ using orva_internal::kSettingCount;
 using orva_internal::kSettings;
 using orva_internal::Setting;
 
-enum : int {
-  kExitUsage = 64,       // the library's code for a missing main
-  kExitNotFound = 127,   // as shells report a command not found
-  kExitCannotExec = 126, // ... and one found but not runnable
-};
+constexpr int kExitUsage = 64;       // the library's code for a missing main
+constexpr int kExitNotFound = 127;   // as shells report a command not found
+constexpr int kExitCannotExec = 126; // ... and one found but not runnable
 
-// What Options::next gives for the options that have no letter of their own:
-// above every character, and a setting's row above the launcher's own.
-enum : int {
-  kVersionOption = 0x100,
-  kPauseOption,
-  kFirstRowOption = 0x200,
-};
+// What Options::next gives for the options that have no letter of their
+// own: above every character, and a setting's row above the launcher's own.
+constexpr int kVersionOption = 0x100;
+constexpr int kPauseOption = 0x101;
+constexpr int kFirstRowOption = 0x200;
 
 constexpr const char *kUsage =
     "Usage: orva-init [OPTION...] [--] PROGRAM [ARG...]\n"
@@ -85,9 +81,11 @@ int exec_program(int argc, char **argv) {
   (void)fputs(kUsage, stdout);
   for (const Setting &setting : kSettings) {
     const char letter[] = {setting.letter, '\0'};
-    put(stdout, setting.letter != 0 ? "  -" : "      ",
-        setting.letter != 0 ? letter : "", setting.letter != 0 ? ", --" : "--",
-        setting.option);
+    if (setting.letter != 0) {
+      put(stdout, "  -", letter, ", --", setting.option);
+    } else {
+      put(stdout, "      --", setting.option);
+    }
     size_t width = 8 + strlen(setting.option);
     if (setting.argument != nullptr) {
       put(stdout, "=", setting.argument);
@@ -197,10 +195,14 @@ int Options::long_option(const char *word) {
   const auto is = [name, length](const char *option) {
     return strlen(option) == length && strncmp(name, option, length) == 0;
   };
-  const int own = is("help")      ? 'h'
-                  : is("version") ? kVersionOption
-                  : is("pause")   ? kPauseOption
-                                  : -1;
+  int own = -1;
+  if (is("help")) {
+    own = 'h';
+  } else if (is("version")) {
+    own = kVersionOption;
+  } else if (is("pause")) {
+    own = kPauseOption;
+  }
   if (own != -1) {
     return equals != nullptr ? refuse("option '", word, "' takes no value")
                              : own;
