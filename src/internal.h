@@ -20,52 +20,37 @@ static_assert(static_cast<time_t>(-1) < 0, "time_t must be signed");
 constexpr time_t kMaxSeconds =
     static_cast<time_t>((1ULL << (sizeof(time_t) * 8 - 1)) - 1);
 
-// What the program's exit code becomes; every code unmapped by default.
-class ExitMap {
+// What each of the numbers 0 to `kSize` - 1 becomes; each is itself by
+// default, and zero stands for that, so an empty map needs no set-up.
+template <size_t kSize, typename Stored> class NumberMap {
 public:
   void map(int from, int to) {
-    // NOLINTNEXTLINE(*-pro-bounds-constant-array-index): 0..255, checked
-    to_plus_one_[from] = static_cast<unsigned short>(to + 1);
+    // NOLINTNEXTLINE(*-pro-bounds-constant-array-index): checked by parsers
+    to_plus_one_[from] = static_cast<Stored>(to + 1);
   }
-  [[nodiscard]] int apply(int code) const {
-    const int to = mapped(code);
-    return to < 0 ? code : to;
-  }
-  // The code `from` maps to, or -1 when it is kept.
+  // What `from` becomes, or -1 when it is kept.
   [[nodiscard]] int mapped(int from) const {
-    // NOLINTNEXTLINE(*-pro-bounds-constant-array-index): 0..255, checked
-    return from < 0 || from > kMaxExitCode ? -1 : to_plus_one_[from] - 1;
-  }
-
-private:
-  // Zero stands for "kept", so an empty map needs no initialisation.
-  // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
-  unsigned short to_plus_one_[kMaxExitCode + 1] = {};
-};
-
-// What a received signal is forwarded as; every signal as itself by default.
-class SignalMap {
-public:
-  static constexpr int kDropped = 0;
-  void map(int from, int to) {
-    // NOLINTNEXTLINE(*-pro-bounds-constant-array-index): checked by the parser
-    to_plus_one_[from] = static_cast<unsigned char>(to + 1);
-  }
-  // The signal to send for `sig`: itself, another one, or kDropped.
-  [[nodiscard]] int apply(int sig) const {
-    const int to = mapped(sig);
-    return to < 0 ? sig : to;
-  }
-  // What `sig` is rewritten to, kDropped, or -1 when it is sent as it is.
-  [[nodiscard]] int mapped(int sig) const {
     // NOLINTNEXTLINE(*-pro-bounds-constant-array-index): range checked
-    return sig <= 0 || sig >= NSIG ? -1 : to_plus_one_[sig] - 1;
+    return from < 0 || static_cast<size_t>(from) >= kSize
+               ? -1
+               : to_plus_one_[from] - 1;
+  }
+  [[nodiscard]] int apply(int from) const {
+    const int to = mapped(from);
+    return to < 0 ? from : to;
   }
 
 private:
   // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
-  unsigned char to_plus_one_[NSIG] = {};
+  Stored to_plus_one_[kSize] = {};
 };
+
+// The program's exit code, 0 to 255, as the supervisor gives it back.
+using ExitMap =
+    NumberMap<static_cast<size_t>(kMaxExitCode) + 1, unsigned short>;
+// A received signal as it is forwarded: itself, another, or none.
+using SignalMap = NumberMap<static_cast<size_t>(NSIG), unsigned char>;
+constexpr int kSignalDropped = 0;
 
 // Everything the supervisor is told, from the environment or from the
 // launcher's command line, read once before the fork. The defaults

@@ -311,7 +311,7 @@ bool parse_signal_map(const char *text, SignalMap &map) {
     // Any signal may go out instead, SIGKILL and SIGSTOP included; "0"
     // sends none.
     const bool drop = to_length == 1 && *to == '0';
-    const int sent = drop ? SignalMap::kDropped : signal_named(to, to_length);
+    const int sent = drop ? kSignalDropped : signal_named(to, to_length);
     if (!is_receivable(from) || (!drop && sent == 0)) {
       return false;
     }
@@ -473,7 +473,7 @@ void show_signal_map(Line &line, const Settings &s) {
       continue;
     }
     line.text(separator).signal_setting(from).text("=");
-    if (to == SignalMap::kDropped) {
+    if (to == kSignalDropped) {
       line.text("0");
     } else {
       line.signal_setting(to);

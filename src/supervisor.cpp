@@ -105,7 +105,7 @@ bool is_stop_signal(const Settings &settings, int sig) {
 }
 
 bool is_dropped(const Settings &settings, int sig) {
-  return settings.signal_map.apply(sig) == SignalMap::kDropped;
+  return settings.signal_map.apply(sig) == kSignalDropped;
 }
 
 // A received signal is dropped, held back for the stop delay, or
@@ -153,14 +153,21 @@ void Supervisor::forward(int sig, bool held) {
       line.text(" as ").signal(sent);
     }
     whom(line.text(" to "), target);
-    Instant now{};
-    if (held && read_monotonic_clock(now)) {
-      line.text(", held until ")
-          .milliseconds((now - began_).ts)
-          .text(" after the stop began");
+    if (held) {
+      since_the_stop(line, ", held until ");
     }
     line.emit();
   }
+}
+
+Line &Supervisor::since_the_stop(Line &line, const char *before) const {
+  Instant now{};
+  if (read_monotonic_clock(now)) {
+    line.text(before)
+        .milliseconds((now - began_).ts)
+        .text(" after the stop began");
+  }
+  return line;
 }
 
 void Supervisor::arm(int sig, Instant now) {
@@ -216,11 +223,8 @@ void Supervisor::report_end(bool found, int status, int exit_code,
   if (mapped != exit_code) {
     line.text(" mapped to ").number(mapped);
   }
-  Instant now{};
-  if (stopping_ && read_monotonic_clock(now)) {
-    line.text(", ")
-        .milliseconds((now - began_).ts)
-        .text(" after the stop began");
+  if (stopping_) {
+    since_the_stop(line, ", ");
   }
   line.emit();
 }
@@ -293,12 +297,7 @@ void Supervisor::stop_the_rest() {
     Line line;
     line.text(others_left() ? "processes left after SIGKILL"
                             : "no process left");
-    if (read_monotonic_clock(now)) {
-      line.text(", ")
-          .milliseconds((now - began_).ts)
-          .text(" after the stop began");
-    }
-    line.emit();
+    since_the_stop(line, ", ").emit();
   }
 }
 

@@ -124,6 +124,8 @@ private:
   void release_held();
   void kill_at_deadline();
   void report_end(bool found, int status, int exit_code, int mapped) const;
+  // `before`, then "N ms after the stop began", where the clock can tell.
+  Line &since_the_stop(Line &line, const char *before) const;
   void stop_the_rest();
 
   pid_t child_;
