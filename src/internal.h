@@ -30,10 +30,11 @@ public:
   }
   // What `from` becomes, or -1 when it is kept.
   [[nodiscard]] int mapped(int from) const {
+    if (from < 0 || static_cast<size_t>(from) >= kSize) {
+      return -1;
+    }
     // NOLINTNEXTLINE(*-pro-bounds-constant-array-index): range checked
-    return from < 0 || static_cast<size_t>(from) >= kSize
-               ? -1
-               : to_plus_one_[from] - 1;
+    return to_plus_one_[from] - 1;
   }
   [[nodiscard]] int apply(int from) const {
     const int to = mapped(from);
