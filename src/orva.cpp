@@ -1,81 +1,38 @@
 // SPDX-License-Identifier: MIT
-// The entry point, the supervision loop and the reaping of children.
+// The entry point: what is set up before the fork, in the process that
+// supervises and in the child that runs the program; the pause; and the
+// exported reaping functions.
 #include "orva.h"
 
 #include "internal.h"
+#include "supervisor.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
 
+using orva_internal::exit_code_from_status;
+using orva_internal::is_shorter;
+using orva_internal::is_zero;
 using orva_internal::Line;
+using orva_internal::reap;
+using orva_internal::Reaped;
 using orva_internal::Settings;
+using orva_internal::Supervisor;
 
-constexpr int kSupervisorFailure = 111;
+using orva_internal::kSupervisorFailure;
 constexpr int kMissingMain = 64;
-constexpr timespec kExitPause{.tv_sec = 0, .tv_nsec = 50'000'000};
-constexpr long kNanosPerSecond = 1'000'000'000;
-// No C++ library header: the same file builds against any C library alone.
-static_assert(static_cast<time_t>(-1) < 0, "time_t must be signed");
-constexpr time_t kMaxSeconds =
-    static_cast<time_t>((1ULL << (sizeof(time_t) * 8 - 1)) - 1);
-
-// A span of time and a point on CLOCK_MONOTONIC are different things; the
-// two types keep a deadline from being handed where a timeout belongs.
-struct Duration {
-  timespec ts;
-};
-
-struct Instant {
-  timespec ts;
-};
-
-// Saturates at the largest representable time: a huge stop timeout means
-// "never", not a deadline that wrapped into the past.
-[[nodiscard]] constexpr Instant operator+(Instant at, Duration span) {
-  constexpr Instant kNever{
-      {.tv_sec = kMaxSeconds, .tv_nsec = kNanosPerSecond - 1}};
-  if (span.ts.tv_sec > kMaxSeconds - at.ts.tv_sec) {
-    return kNever;
-  }
-  timespec sum{.tv_sec = at.ts.tv_sec + span.ts.tv_sec,
-               .tv_nsec = at.ts.tv_nsec + span.ts.tv_nsec};
-  if (sum.tv_nsec >= kNanosPerSecond) {
-    if (sum.tv_sec == kMaxSeconds) {
-      return kNever;
-    }
-    sum.tv_nsec -= kNanosPerSecond;
-    ++sum.tv_sec;
-  }
-  return Instant{sum};
-}
-
-[[nodiscard]] constexpr bool operator>=(Instant now, Instant deadline) {
-  return now.ts.tv_sec > deadline.ts.tv_sec ||
-         (now.ts.tv_sec == deadline.ts.tv_sec &&
-          now.ts.tv_nsec >= deadline.ts.tv_nsec);
-}
-
-// Only meaningful while the deadline lies ahead of now.
-[[nodiscard]] constexpr Duration operator-(Instant deadline, Instant now) {
-  timespec left{.tv_sec = deadline.ts.tv_sec - now.ts.tv_sec,
-                .tv_nsec = deadline.ts.tv_nsec - now.ts.tv_nsec};
-  if (left.tv_nsec < 0) {
-    left.tv_nsec += kNanosPerSecond;
-    --left.tv_sec;
-  }
-  return Duration{left};
-}
-
-[[nodiscard]] bool read_monotonic_clock(Instant &now) {
-  return clock_gettime(CLOCK_MONOTONIC, &now.ts) == 0;
-}
 
 [[nodiscard]] int fail_with(int error) {
   errno = error;
@@ -121,6 +78,22 @@ private:
   bool armed_ = false;
 };
 
+// Blocks every signal that can be blocked, to be taken one at a time with
+// sigtimedwait; `full` is that set. Says why on stderr when it cannot.
+[[nodiscard]] bool block_every_signal(BlockedSignals &mask, sigset_t &full) {
+  if (sigfillset(&full) != 0) {
+    perror("orva: sigfillset");
+    return false;
+  }
+  (void)sigdelset(&full, SIGKILL);
+  (void)sigdelset(&full, SIGSTOP);
+  if (!mask.block(full)) {
+    perror("orva: sigprocmask");
+    return false;
+  }
+  return true;
+}
+
 // An ignored SIGCHLD survives exec and makes the kernel reap children on
 // its own without raising SIGCHLD: the supervisor would wait for ever and
 // lose the exit code. While it supervises, SIGCHLD has its default action;
@@ -159,325 +132,219 @@ private:
   bool armed_ = false;
 };
 
-[[nodiscard]] int exit_code_from_status(int status) {
-  if (WIFEXITED(status)) {
-    return WEXITSTATUS(status);
-  }
-  if (WIFSIGNALED(status)) {
-    return 128 + WTERMSIG(status);
-  }
-  return 1;
-}
+// Where the supervisor stands: process 1, a subreaper outside it, or (for
+// the pause alone) neither.
+enum class Role : unsigned char { ProcessOne, Subreaper, Plain };
 
-// What a reap found.
-enum class Reaped : unsigned char { Failed, Nothing, Found, NoChildLeft };
-
-// Reaps children until `pid` (any child when negative; none when 0) is
-// reaped, and gives its raw wait status. Every other child is dropped,
-// and said so when `report` is set.
-Reaped reap(pid_t pid, int &status, bool nonblock, bool report) {
-  const int options = nonblock ? WNOHANG : 0;
-  for (;;) {
-    int raw = 0;
-    const pid_t reaped = waitpid(-1, &raw, options);
-    if (reaped == 0) {
-      return Reaped::Nothing;
-    }
-    if (reaped < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return errno == ECHILD ? Reaped::NoChildLeft : Reaped::Failed;
-    }
-    if (pid < 0 || reaped == pid) {
-      status = raw;
-      return Reaped::Found;
-    }
-    if (report) {
-      Line()
-          .text("reaped orphan ")
-          .number(reaped)
-          .text(", ")
-          .status(raw)
-          .emit();
-    }
+// The steps before the fork that supervision and the pause share, with
+// every signal blocked: the settings, and what some of them ask of the
+// kernel. Outside process 1 the subreaper setting has been read already:
+// it decides the role.
+void take_settings(Settings &settings, Role role) {
+  unsigned rows = 0U; // outside supervision, the command line's alone
+  if (role == Role::ProcessOne) {
+    rows = ~0U;
+  } else if (role == Role::Subreaper) {
+    rows = ~orva_internal::bit(orva_internal::kSubreaperRow);
+  }
+  orva_internal::load_settings(settings, rows);
+  // kill(-1) outside process 1 reaches every process this user may
+  // signal on the machine.
+  if (role != Role::ProcessOne && settings.stop_all) {
+    Line().text("ORVA_STOP_SCOPE=all needs process 1, using group").emit();
+    settings.stop_all = false;
+  }
+  if (!is_zero(settings.stop_delay) &&
+      !is_shorter(settings.stop_delay, settings.stop_timeout)) {
+    Line()
+        .text("stop delay of ")
+        .seconds(settings.stop_delay)
+        .text(" is not shorter than the stop timeout of ")
+        .seconds(settings.stop_timeout)
+        .text(", which wins")
+        .emit();
   }
 }
 
-// Reaps every child that has already exited.
-void drain(bool report) {
-  int status = 0;
-  (void)reap(0, status, true, report);
-}
-
-// Sends to `target` (a negated group, or -1 for every process but process
-// 1); one that has already gone (ESRCH) is not an error. `what` names the
-// call in the message of any other failure.
-void send(pid_t target, int sig, const char *what) {
-  if (kill(target, sig) != 0 && errno != ESRCH) {
-    perror(what);
-  }
-}
-
-Line &whom(Line &line, pid_t target) {
-  if (target == -1) {
-    return line.text("every process");
-  }
-  return line.text("process group ").number(-target);
-}
-
-// Whether any process but process 1 is left in the namespace, zombies of
-// other parents included; kill(-1) reaches those entered from outside too,
-// which are not our children.
-[[nodiscard]] bool others_left() { return kill(-1, 0) == 0; }
-
-// The supervisor's side of one supervision, from the fork to the end.
-class Supervisor {
+// What a supervision asks of the kernel for this process (to adopt the
+// orphans below it, to be told of its parent's death), given back as it
+// was on every return path. A forked child inherits neither: it forgets.
+class ProcessAttributes {
 public:
-  Supervisor(pid_t child, const Settings &settings, const sigset_t &full)
-      : child_(child), settings_(settings), full_(full),
-        remaining_(Duration{settings.stop_timeout}) {}
-
-  // The managed child's exit code, or -1 when waiting failed.
-  int run();
+  ProcessAttributes(const Settings &settings, Role role) {
+    // What was there before is given back; where it cannot be read
+    // (emulators may not say), it is taken to be unset.
+    if (role == Role::Subreaper) {
+      if (prctl(PR_GET_CHILD_SUBREAPER, &subreaper_) != 0) {
+        subreaper_ = 0;
+      }
+      if (prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) {
+        set_subreaper_ = true;
+      } else {
+        perror("orva: prctl(PR_SET_CHILD_SUBREAPER)");
+      }
+    }
+    const int sig = settings.parent_death_signal;
+    if (sig == 0) {
+      return;
+    }
+    if (prctl(PR_GET_PDEATHSIG, &death_signal_) != 0) {
+      death_signal_ = 0;
+    }
+    // The parent may have gone before we asked: then nobody would send
+    // the signal, so it is raised here, pending like any other.
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, sig) != 0) {
+      perror("orva: prctl(PR_SET_PDEATHSIG)");
+      return;
+    }
+    set_death_signal_ = true;
+    if (getppid() != parent) {
+      (void)kill(getpid(), sig);
+    }
+  }
+  ProcessAttributes(const ProcessAttributes &) = delete;
+  ProcessAttributes &operator=(const ProcessAttributes &) = delete;
+  ProcessAttributes(ProcessAttributes &&) = delete;
+  ProcessAttributes &operator=(ProcessAttributes &&) = delete;
+  ~ProcessAttributes() {
+    if (set_subreaper_) {
+      (void)prctl(PR_SET_CHILD_SUBREAPER, subreaper_);
+    }
+    if (set_death_signal_) {
+      (void)prctl(PR_SET_PDEATHSIG, death_signal_);
+    }
+  }
+  void forget() { set_subreaper_ = set_death_signal_ = false; }
 
 private:
-  [[nodiscard]] pid_t target_of(int sig) const {
-    return settings_.stop_all && sigismember(&settings_.stop_signals, sig) == 1
-               ? -1
-               : -child_;
-  }
-  void forward(int sig);
-  void kill_at_deadline();
-  void report_end(bool found, int status, int exit_code) const;
-  void stop_the_rest();
-
-  pid_t child_;
-  Settings settings_;
-  sigset_t full_;
-  bool stopping_ = false;
-  bool kill_sent_ = false;
-  Instant began_{};
-  Instant deadline_{};
-  Duration remaining_;
+  int subreaper_ = 0;
+  int death_signal_ = 0;
+  bool set_subreaper_ = false;
+  bool set_death_signal_ = false;
 };
 
-void Supervisor::forward(int sig) {
-  const pid_t target = target_of(sig);
-  send(target, sig, "orva: kill");
-  if (settings_.verbose) {
-    Line line;
-    whom(line.text("forwarded ").signal(sig).text(" to "), target).emit();
-  }
-  Instant now{};
-  if (!stopping_ && sigismember(&settings_.stop_signals, sig) == 1 &&
-      read_monotonic_clock(now)) {
-    began_ = now;
-    deadline_ = now + Duration{settings_.stop_timeout};
-    remaining_ = Duration{settings_.stop_timeout};
-    stopping_ = true;
-    if (settings_.verbose) {
-      Line()
-          .text("stop timeout of ")
-          .number(settings_.stop_timeout.tv_sec)
-          .text("s armed by ")
-          .signal(sig)
-          .emit();
-    }
-  }
-}
+// Socket activation names in LISTEN_PID the process that is to take the
+// listening sockets, LISTEN_FDS of them from descriptor 3 on. Named for
+// the supervisor, they are meant for the program it runs.
+struct Activation {
+  bool ours = false;
+  int descriptors = 0;
+};
 
-void Supervisor::kill_at_deadline() {
-  const pid_t target = settings_.stop_all ? -1 : -child_;
-  if (settings_.verbose) {
-    Line line;
-    whom(line.text("stop timeout passed, SIGKILL to "), target)
-        .text("; still running:")
-        .running_processes(settings_.stop_all ? 0 : child_)
-        .emit();
-  }
-  send(target, SIGKILL, "orva: kill(SIGKILL)");
-  kill_sent_ = true;
-}
+constexpr int kFirstPassed = 3; // after stdin, stdout and stderr
 
-void Supervisor::report_end(bool found, int status, int exit_code) const {
-  Line line;
-  line.text("program ").number(child_).text(" ");
-  if (found) {
-    line.status(status);
-  } else {
-    line.text("gone, no child left");
+// A plain decimal number, as LISTEN_PID and LISTEN_FDS are written; -1
+// for anything else, or for one beyond any pid or descriptor count.
+[[nodiscard]] int decimal(const char *text) {
+  constexpr int kMax = 1 << 30;
+  if (text == nullptr || *text == '\0') {
+    return -1;
   }
-  line.text(", exit code ").number(exit_code);
-  Instant now{};
-  if (stopping_ && read_monotonic_clock(now)) {
-    line.text(", ")
-        .milliseconds((now - began_).ts)
-        .text(" after the stop began");
-  }
-  line.emit();
-}
-
-// Under scope all the program's end is the end for everyone else too:
-// SIGTERM to all, a wait until none is left or the stop timeout has
-// passed, then SIGKILL. Those entered from outside the namespace send no
-// SIGCHLD, so the wait looks again at short steps; it is bounded, and no
-// such step happens while the program runs.
-void Supervisor::stop_the_rest() {
-  constexpr timespec kStep{.tv_sec = 0, .tv_nsec = 20'000'000};
-  // Time for the killed to go; what is left then, the kernel ends with us.
-  constexpr Duration kKillGrace{{.tv_sec = 1, .tv_nsec = 0}};
-  drain(settings_.verbose);
-  if (!others_left()) {
-    return;
-  }
-  // A stop signal has already gone to every process: a second SIGTERM is
-  // what many programs take as "quit at once", cutting short the very
-  // shutdown being waited for.
-  if (stopping_) {
-    if (settings_.verbose) {
-      Line().text("other processes still running, waiting for them").emit();
-    }
-  } else {
-    if (settings_.verbose) {
-      Line()
-          .text("other processes still running, SIGTERM to every process")
-          .emit();
-    }
-    send(-1, SIGTERM, "orva: kill");
-  }
-  Instant now{};
-  // Without a clock there is no deadline to keep: SIGKILL at once.
-  bool have_clock = read_monotonic_clock(now);
-  if (!stopping_ && have_clock) {
-    began_ = now;
-    deadline_ = now + Duration{settings_.stop_timeout};
-    stopping_ = true;
-  }
-  sigset_t child_ended;
-  (void)sigemptyset(&child_ended);
-  (void)sigaddset(&child_ended, SIGCHLD);
-  bool killed = false;
-  Instant give_up{};
-  for (;;) {
-    drain(settings_.verbose);
-    if (!others_left()) {
-      break;
-    }
-    have_clock = read_monotonic_clock(now);
-    if (!killed && (!have_clock || now >= deadline_)) {
-      kill_at_deadline();
-      killed = true;
-      give_up = now + kKillGrace;
-      continue;
-    }
-    if (killed && (!have_clock || now >= give_up)) {
-      break;
-    }
-    Duration step = (killed ? give_up : deadline_) - now;
-    if (step.ts.tv_sec > 0 || step.ts.tv_nsec > kStep.tv_nsec) {
-      step = Duration{kStep};
-    }
-    siginfo_t info;
-    (void)sigtimedwait(&child_ended, &info, &step.ts);
-  }
-  if (settings_.verbose) {
-    Line line;
-    line.text(others_left() ? "processes left after SIGKILL"
-                            : "no process left");
-    if (read_monotonic_clock(now)) {
-      line.text(", ")
-          .milliseconds((now - began_).ts)
-          .text(" after the stop began");
-    }
-    line.emit();
-  }
-}
-
-int Supervisor::run() {
-  if (settings_.verbose) {
-    Line()
-        .text("started program ")
-        .number(child_)
-        .text(" in process group ")
-        .number(child_)
-        .emit();
-  }
-  siginfo_t info;
-  for (;;) {
-    // Reaping before every wait means a SIGCHLD that arrives in between
-    // stays pending and ends the wait at once.
-    int status = 0;
-    const Reaped reaped = reap(child_, status, true, settings_.verbose);
-    if (reaped == Reaped::Failed) {
+  int value = 0;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9' || value > (kMax - 9) / 10) {
       return -1;
     }
-    if (reaped != Reaped::Nothing) {
-      const int exit_code = exit_code_from_status(status);
-      if (settings_.verbose) {
-        report_end(reaped == Reaped::Found, status, exit_code);
-      }
-      if (settings_.stop_all) {
-        stop_the_rest();
-        return exit_code;
-      }
-      // Give the group's last processes a moment to exit so that they are
-      // reaped here rather than left behind.
-      (void)nanosleep(&kExitPause, nullptr);
-      drain(settings_.verbose);
-      return exit_code;
-    }
+    value = (value * 10) + (*text - '0');
+  }
+  return value;
+}
 
-    const timespec *timeout = nullptr;
-    if (stopping_ && !kill_sent_) {
-      Instant now{};
-      if (!read_monotonic_clock(now)) {
-        // Without a clock, wait as long as was left last time.
-        timeout = &remaining_.ts;
-      } else if (now >= deadline_) {
-        kill_at_deadline();
-      } else {
-        remaining_ = deadline_ - now;
-        timeout = &remaining_.ts;
-      }
-    }
+[[nodiscard]] Activation activation_for(pid_t supervisor) {
+  if (decimal(getenv("LISTEN_PID")) != supervisor) {
+    return {};
+  }
+  const int count = decimal(getenv("LISTEN_FDS"));
+  return {.ours = true, .descriptors = count > 0 ? count : 0};
+}
 
-    const int sig = sigtimedwait(&full_, &info, timeout);
-    if (sig < 0) {
-      if (errno == EAGAIN) {
-        kill_at_deadline();
-      } else if (errno != EINTR) {
-        perror("orva: sigtimedwait");
+// Points LISTEN_PID at the calling process for as long as this lives:
+// the program checks it against its own pid. The text is kept here, since
+// setenv would allocate, and the variable is put back as it was unless
+// the program has replaced or removed it by then.
+class ListenPidForSelf {
+public:
+  explicit ListenPidForSelf(bool wanted) {
+    constexpr size_t kName = sizeof "LISTEN_PID=" - 1;
+    for (char **entry = environ; wanted && *entry != nullptr; ++entry) {
+      if (strncmp(*entry, "LISTEN_PID=", kName) == 0) {
+        // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
+        char digits[orva_internal::kDecimalSize];
+        const char *pid = orva_internal::decimal(getpid(), digits);
+        memcpy(&text_[0], "LISTEN_PID=", kName);
+        memcpy(&text_[kName], pid, strlen(pid) + 1);
+        original_ = *entry;
+        *entry = &text_[0];
+        return;
       }
-      continue;
     }
-    if (sig != SIGCHLD) {
-      forward(sig);
+  }
+  ListenPidForSelf(const ListenPidForSelf &) = delete;
+  ListenPidForSelf &operator=(const ListenPidForSelf &) = delete;
+  ListenPidForSelf(ListenPidForSelf &&) = delete;
+  ListenPidForSelf &operator=(ListenPidForSelf &&) = delete;
+  ~ListenPidForSelf() {
+    for (char **entry = environ; original_ != nullptr && *entry != nullptr;
+         ++entry) {
+      if (*entry == &text_[0]) {
+        *entry = original_;
+        return;
+      }
     }
+  }
+
+private:
+  char *original_ = nullptr;
+  // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
+  char text_[sizeof "LISTEN_PID=" + orva_internal::kDecimalSize] = {};
+};
+
+// Closes the descriptors from `first` to `last` that are open, without
+// allocating: in one call where the kernel has close_range, else as
+// /proc lists them, else one by one up to the process's limit.
+void close_descriptors(unsigned first, unsigned last) {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, first, last, 0U) == 0) {
+    return;
+  }
+#endif
+  const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    orva_internal::each_numbered_entry(dir, [&](unsigned long fd) {
+      if (fd >= first && fd <= last && fd != static_cast<unsigned long>(dir)) {
+        (void)close(static_cast<int>(fd));
+      }
+      return true;
+    });
+    (void)close(dir);
+    return;
+  }
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return;
+  }
+  for (unsigned fd = first; fd <= last && fd < limit.rlim_cur; ++fd) {
+    (void)close(static_cast<int>(fd));
   }
 }
 
-int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
-  sigset_t full;
-  if (sigfillset(&full) != 0) {
-    perror("orva: sigfillset");
-    return kSupervisorFailure;
-  }
-  (void)sigdelset(&full, SIGKILL);
-  (void)sigdelset(&full, SIGSTOP);
-
+int orva_supervise(int (*submain)(int, char **), int argc, char **argv,
+                   const orva_internal::Launch &launch, Settings settings,
+                   Role role) {
   // Signals must be blocked before the fork, or one sent in between would
   // meet process 1's default disposition and be lost.
+  sigset_t full;
   BlockedSignals mask;
-  if (!mask.block(full)) {
-    perror("orva: sigprocmask");
+  if (!block_every_signal(mask, full)) {
     return kSupervisorFailure;
   }
 
   DefaultChildSignal child_signal;
 
-  Settings settings;
-  orva_internal::load_settings(settings);
+  take_settings(settings, role);
+  ProcessAttributes attributes(settings, role);
+  const Activation activation = activation_for(getpid());
 
   // Whatever the caller left in stdio buffers would otherwise be written
   // twice, once by each process.
@@ -497,11 +364,13 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
     // at once from a background group would stop on SIGTTIN for good.
     // SIGTTOU is still blocked, so asking cannot stop us either.
     (void)orva_set_foreground_pgrp_for_stdio(getpid());
+    attributes.forget();
     child_signal.restore();
     if (!mask.restore()) {
       perror("orva: child sigprocmask");
       _exit(kSupervisorFailure);
     }
+    const ListenPidForSelf listen_pid(activation.ours);
     return submain(argc, argv);
   }
 
@@ -512,6 +381,26 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
   }
   if (orva_set_foreground_pgrp_for_stdio(child) != 0) {
     perror("orva: tcsetpgrp");
+  }
+  // A copy left here would keep a socket the program has closed accepting
+  // connections, and a pipe from ever reaching its end. The launcher has
+  // no use for any descriptor; a program that called orva_run may still
+  // use its own once orva_run returns.
+  if (launch.close_descriptors) {
+    close_descriptors(kFirstPassed, ~0U);
+  } else if (activation.descriptors > 0) {
+    close_descriptors(
+        kFirstPassed,
+        static_cast<unsigned>(kFirstPassed + activation.descriptors - 1));
+  }
+  if (settings.verbose && activation.ours) {
+    Line()
+        .text("LISTEN_PID passed on to program ")
+        .number(child)
+        .text(" with ")
+        .number(activation.descriptors)
+        .text(" descriptors")
+        .emit();
   }
 
   const int exit_code = Supervisor(child, settings, full).run();
@@ -524,17 +413,88 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv) {
   return exit_code;
 }
 
+// Outside process 1 only the subreaper setting is read: it decides
+// whether there is a supervision at all.
+[[nodiscard]] bool wants_subreaper(Settings &settings) {
+  orva_internal::load_settings(
+      settings, orva_internal::bit(orva_internal::kSubreaperRow));
+  return settings.subreaper;
+}
+
 } // namespace
 
-int orva_run(int (*submain)(int, char **), int argc, char **argv) {
+namespace orva_internal {
+
+int run(int (*submain)(int, char **), int argc, char **argv,
+        const Launch &launch) {
   if (submain == nullptr) {
-    fprintf(stderr, "orva: submain must not be NULL\n");
+    (void)fputs("orva: submain must not be NULL\n", stderr);
     return kMissingMain;
   }
   if (getpid() == 1) {
-    return orva_supervise(submain, argc, argv);
+    return orva_supervise(submain, argc, argv, launch, launch.settings,
+                          Role::ProcessOne);
+  }
+  Settings settings = launch.settings;
+  if (wants_subreaper(settings)) {
+    return orva_supervise(submain, argc, argv, launch, settings,
+                          Role::Subreaper);
   }
   return submain(argc, argv);
+}
+
+int pause_until_stopped(const Launch &launch) {
+  Settings settings = launch.settings;
+  Role role = Role::ProcessOne;
+  if (getpid() != 1) {
+    role = wants_subreaper(settings) ? Role::Subreaper : Role::Plain;
+  }
+  sigset_t full;
+  BlockedSignals mask;
+  if (!block_every_signal(mask, full)) {
+    return kSupervisorFailure;
+  }
+  const DefaultChildSignal child_signal;
+  take_settings(settings, role);
+  const ProcessAttributes attributes(settings, role);
+  if (launch.close_descriptors) {
+    close_descriptors(kFirstPassed, ~0U);
+  }
+  if (settings.verbose) {
+    Line line;
+    with_settings(line.text("pausing until a stop signal"), settings).emit();
+  }
+  siginfo_t info;
+  for (;;) {
+    drain(settings.verbose);
+    const int sig = sigtimedwait(&full, &info, nullptr);
+    if (sig < 0) {
+      if (errno != EINTR) {
+        perror("orva: sigtimedwait");
+      }
+      continue;
+    }
+    if (sig == SIGCHLD) {
+      continue;
+    }
+    const bool ends =
+        is_stop_signal(settings, sig) && !is_dropped(settings, sig);
+    if (settings.verbose) {
+      Line().text(ends ? "pause ended by " : "ignored ").signal(sig).emit();
+    }
+    if (ends) {
+      drain(settings.verbose);
+      return 0;
+    }
+  }
+}
+
+} // namespace orva_internal
+
+int orva_run(int (*submain)(int, char **), int argc, char **argv) {
+  orva_internal::Launch launch;
+  orva_internal::default_settings(launch.settings);
+  return orva_internal::run(submain, argc, argv, launch);
 }
 
 int orva_wait_for_managed_child(pid_t pid, int *exit_code, int nonblock) {

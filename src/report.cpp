@@ -56,9 +56,8 @@ ssize_t read_small_file(const char *path, char *buffer, size_t size) {
     return false;
   }
   self[n] = '\0';
-  char mine[16];
-  (void)snprintf(mine, sizeof mine, "%ld", static_cast<long>(getpid()));
-  return strcmp(self, mine) == 0;
+  char mine[kDecimalSize];
+  return strcmp(self, decimal(getpid(), mine)) == 0;
 }
 
 // A process as /proc/PID/stat shows it: "pid (name) state ppid pgrp ...".
@@ -131,6 +130,60 @@ static_assert(Line::kCapacity > kKept, "no room for the cut mark");
 
 } // namespace
 
+const char *decimal(long long value, char (&buffer)[kDecimalSize]) {
+  // Negated as unsigned, so that the smallest value has its digits too.
+  unsigned long long magnitude =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                : static_cast<unsigned long long>(value);
+  char *digit = buffer + kDecimalSize - 1;
+  *digit = '\0';
+  // The last digit always, 0 included; then as many as are left.
+  *--digit = static_cast<char>('0' + (magnitude % 10));
+  for (magnitude /= 10; magnitude != 0; magnitude /= 10) {
+    *--digit = static_cast<char>('0' + (magnitude % 10));
+  }
+  if (value < 0) {
+    *--digit = '-';
+  }
+  return digit;
+}
+
+void hex_escape(unsigned char byte, char (&escape)[5]) {
+  constexpr const char *kHex = "0123456789abcdef";
+  escape[0] = '\\';
+  escape[1] = 'x';
+  escape[2] = kHex[byte >> 4];
+  escape[3] = kHex[byte & 0xf];
+  escape[4] = '\0';
+}
+
+void each_numbered_entry(int dir, bool (*take)(unsigned long, void *),
+                         void *context) {
+  constexpr size_t kMaxDigits = 9; // every pid and descriptor number
+  alignas(8) char records[4096];
+  for (;;) {
+    const long got = syscall(SYS_getdents64, dir, records, sizeof records);
+    if (got <= 0) {
+      return;
+    }
+    for (size_t at = 0; at < static_cast<size_t>(got);) {
+      const char *name = record_name(records, static_cast<size_t>(got), at);
+      if (name == nullptr) {
+        break;
+      }
+      // Decimal, as the kernel writes numbers: no sign, no leading zero.
+      const size_t digits = strspn(name, "0123456789");
+      if (digits == 0 || digits > kMaxDigits || name[digits] != '\0' ||
+          (name[0] == '0' && digits > 1)) {
+        continue;
+      }
+      if (!take(strtoul(name, nullptr, 10), context)) {
+        return;
+      }
+    }
+  }
+}
+
 Line::Line() { text("orva: "); }
 
 void Line::append(const char *unit, size_t length) {
@@ -155,8 +208,7 @@ Line &Line::escaped(const char *part, size_t length) {
   for (size_t i = 0; i < length && state_ == State::Open; ++i) {
     if (is_control(part[i])) {
       char escape[5];
-      (void)snprintf(escape, sizeof escape, "\\x%02x",
-                     static_cast<unsigned char>(part[i]));
+      hex_escape(static_cast<unsigned char>(part[i]), escape);
       append(escape, 4);
     } else {
       append(part + i, 1);
@@ -166,9 +218,8 @@ Line &Line::escaped(const char *part, size_t length) {
 }
 
 Line &Line::number(long long value) {
-  char digits[24];
-  (void)snprintf(digits, sizeof digits, "%lld", value);
-  return text(digits);
+  char digits[kDecimalSize];
+  return text(decimal(value, digits));
 }
 
 Line &Line::signal(int sig) {
@@ -181,6 +232,16 @@ Line &Line::signal(int sig) {
   return text("signal ").number(sig);
 }
 
+Line &Line::signal_setting(int sig) {
+  if (const char *name = signal_name(sig)) {
+    return text(name);
+  }
+  if (sig >= SIGRTMIN && sig <= SIGRTMAX) {
+    return text("RTMIN+").number(sig - SIGRTMIN);
+  }
+  return number(sig);
+}
+
 Line &Line::status(int status) {
   if (WIFEXITED(status)) {
     return text("exited with status ").number(WEXITSTATUS(status));
@@ -189,6 +250,10 @@ Line &Line::status(int status) {
     return text("killed by ").signal(WTERMSIG(status));
   }
   return text("ended with wait status ").number(status);
+}
+
+Line &Line::seconds(timespec span) {
+  return number(static_cast<long long>(span.tv_sec)).text("s");
 }
 
 Line &Line::milliseconds(timespec span) {
@@ -205,45 +270,35 @@ Line &Line::running_processes(pid_t pgrp) {
   if (dir < 0) {
     return text(" (unknown: /proc cannot be read)");
   }
-  // opendir would allocate; the records are read straight from the kernel.
-  alignas(8) char records[4096];
   size_t listed = 0;
   size_t more = 0;
-  // Once the line is cut nothing more can show, so /proc is left alone.
-  while (state_ == State::Open) {
-    const long got = syscall(SYS_getdents64, dir, records, sizeof records);
-    if (got <= 0) {
-      break;
+  each_numbered_entry(dir, [&](unsigned long pid) {
+    char path[32];
+    char stat[512];
+    ProcessStat process;
+    char digits[kDecimalSize];
+    const char *number = decimal(static_cast<long long>(pid), digits);
+    memcpy(path, "/proc/", 6);
+    const size_t length = strlen(number);
+    memcpy(path + 6, number, length);
+    memcpy(path + 6 + length, "/stat", 6);
+    if (pid == 1 || read_small_file(path, stat, sizeof stat) <= 0 ||
+        !parse_stat(stat, process) || process.state == 'Z' ||
+        process.state == 'X' || (pgrp != 0 && process.pgrp != pgrp)) {
+      return true;
     }
-    for (size_t at = 0;
-         at < static_cast<size_t>(got) && state_ == State::Open;) {
-      const char *name = record_name(records, static_cast<size_t>(got), at);
-      if (name == nullptr) {
-        break;
-      }
-      const size_t digits = strspn(name, "0123456789");
-      if (name[0] == '0' || digits == 0 || digits > 12 ||
-          name[digits] != '\0' || strcmp(name, "1") == 0) {
-        continue;
-      }
-      char path[32];
-      char stat[512];
-      ProcessStat process;
-      (void)snprintf(path, sizeof path, "/proc/%.12s/stat", name);
-      if (read_small_file(path, stat, sizeof stat) <= 0 ||
-          !parse_stat(stat, process) || process.state == 'Z' ||
-          process.state == 'X' || (pgrp != 0 && process.pgrp != pgrp)) {
-        continue;
-      }
-      if (listed == kMaxListed) {
-        ++more;
-        continue;
-      }
-      text(listed == 0 ? " " : ", ").text(name).text(" (");
-      escaped(process.name, process.name_length).text(")");
-      ++listed;
+    if (listed == kMaxListed) {
+      ++more;
+      return true;
     }
-  }
+    text(listed == 0 ? " " : ", ")
+        .number(static_cast<long long>(pid))
+        .text(" (");
+    escaped(process.name, process.name_length).text(")");
+    ++listed;
+    // Once the line is cut nothing more can show, so /proc is left alone.
+    return state_ == State::Open;
+  });
   (void)close(dir);
   if (listed == 0) {
     return text(" none");

@@ -4,6 +4,7 @@
 // run over every build of the launcher: ORVA_TEST_LAUNCHER=static picks the
 // static one at ORVA_TEST_STATIC_INIT, run under ORVA_TEST_EMULATOR when it
 // was built for another architecture.
+#include "loopback.h"
 #include "pid1.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -45,6 +49,7 @@ struct Options {
   Env env;
   const char *stdout_path = nullptr; // a file instead of the capture pipe
   std::chrono::milliseconds limit = 10s;
+  int send_when_ready = 0; // sent to orva-init once "ready\n" is out
 };
 
 int code_of(int status) {
@@ -117,6 +122,7 @@ Launched launch(const std::vector<std::string> &args,
   const auto deadline = std::chrono::steady_clock::now() + opts.limit;
   int out_fd = out[0];
   int err_fd = err[0];
+  bool sent = false;
   while (out_fd >= 0 || err_fd >= 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -127,6 +133,11 @@ Launched launch(const std::vector<std::string> &args,
     }
     orva_test::read_pipes(out_fd, err_fd, run.out, run.err,
                           static_cast<int>(left.count()));
+    if (opts.send_when_ready != 0 && !sent &&
+        run.out.find("ready\n") != std::string::npos) {
+      kill(run.pid, opts.send_when_ready);
+      sent = true;
+    }
   }
   for (const int fd : {out_fd, err_fd}) {
     if (fd >= 0) {
@@ -255,7 +266,9 @@ TEST(Launcher, HelpAndVersionGoToStdoutWithSuccess) {
       EXPECT_EQ(r.out, "orva-init version " ORVA_EXPECTED_VERSION
                        " - git." ORVA_EXPECTED_COMMIT "\n");
     } else {
-      EXPECT_EQ(r.out.rfind("Usage: orva-init [--] PROGRAM [ARG...]\n", 0), 0U)
+      EXPECT_EQ(r.out.rfind(
+                    "Usage: orva-init [OPTION...] [--] PROGRAM [ARG...]\n", 0),
+                0U)
           << r.out;
       EXPECT_NE(r.out.find("ORVA_STOP_TIMEOUT"), std::string::npos);
     }
@@ -270,15 +283,41 @@ TEST(Launcher, HelpAndVersionGoToStdoutWithSuccess) {
   }
 }
 
+// Each usage error is one line; a bad option value names its option, and
+// so does a value given to an option that takes none, or none to one that
+// needs it.
 TEST(Launcher, UsageErrorsExitWith64AndOneLine) {
-  const std::vector<std::vector<std::string>> cases = {
-      {}, {"--"}, {"-x"}, {"--bogus", "sh"}, {"-greet"}};
-  for (const auto &args : cases) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, ""},
+      {{"--"}, ""},
+      {{"-x"}, "'-x'"},
+      {{"--bogus", "sh"}, "'--bogus'"},
+      {{"-greet"}, "'-g'"},
+      {{"--pause", "sh"}, "--pause"},
+      {{"-t"}, "'-t'"},
+      {{"--verbose=1", "sh"}, "'--verbose=1'"},
+      {{"-t", "5x", "sh"}, "--stop-timeout=5x "},
+      {{"--stop-timeout=-1", "sh"}, "--stop-timeout=-1 "},
+      {{"--stop-scope=every", "sh"}, "--stop-scope=every "},
+      {{"--stop-signals=TERM,KILL", "sh"}, "--stop-signals=TERM,KILL "},
+      {{"-e", "143", "sh"}, "--exit-map=143 "},
+      {{"-e143=256", "sh"}, "--exit-map=143=256 "},
+      {{"--exit-map=1=2,", "sh"}, "--exit-map=1=2, "},
+      {{"-r", "KILL=TERM", "sh"}, "--signal-map=KILL=TERM "},
+      {{"-r", "TERM=NOPE", "sh"}, "--signal-map=TERM=NOPE "},
+      {{"--signal-map=TERM=15", "sh"}, "--signal-map=TERM=15 "},
+      {{"--forward=children", "sh"}, "--forward=children "},
+      {{"-p", "STOP", "sh"}, "--parent-death-signal=STOP "},
+      {{"--stop-delay=1.5", "sh"}, "--stop-delay=1.5 "},
+      {{"-t", "1\n2", "sh"}, "--stop-timeout=1\\x0a2 "},
+  };
+  for (const auto &[args, named] : cases) {
     const Launched r = launch(args);
     SCOPED_TRACE(shown(args));
     EXPECT_EQ(r.code, 64);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(is_one_line(r.err, "orva-init: ")) << r.err;
+    EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
   }
 }
 
@@ -293,6 +332,12 @@ TEST(Launcher, OptionsEndAtTheProgramOrAtDoubleDash) {
        {{"sh", "-c", "printf '[%s]' \"$@\"", "sh", "--version", "-h", "--", ""},
         0,
         "[--version][-h][--][]",
+        ""},
+       // Settings before PROGRAM are orva-init's, after it PROGRAM's.
+       {{"-vt", "5", "-e143=0", "--forward", "child", "sh", "-c",
+         "printf '[%s]' \"$@\"", "sh", "-t", "1", "--pause", "-s"},
+        0,
+        "[-t][1][--pause][-s]",
         ""}});
   Options opts;
   opts.env = scratch.env();
@@ -311,6 +356,111 @@ TEST(Launcher, OutsideProcessOneTheProgramTakesOverTheProcess) {
   EXPECT_EQ(r.code, 3);
   EXPECT_EQ(r.out, std::to_string(r.pid) + "\n");
   EXPECT_EQ(r.err, "");
+}
+
+// With --subreaper orva-init supervises as process 1 would under a plain
+// parent: its program's orphans come to it and are reaped (a zombie still
+// answers kill -0, and the report names it), signals are forwarded and the
+// exit code comes back. Scope all is refused there. qemu's user mode
+// refuses PR_SET_CHILD_SUBREAPER (orva says so and supervises on), so
+// there the orphans are left to the native runs.
+TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
+  const char *emulator = getenv("ORVA_TEST_EMULATOR");
+  const bool emulated = emulator != nullptr && *emulator != '\0';
+  const std::string refused =
+      std::string("orva: prctl(PR_SET_CHILD_SUBREAPER): ") + strerror(EINVAL) +
+      "\n";
+  const std::string orphan =
+      "orphan=$(sh -c 'sleep 0.1 >/dev/null & echo $!'); sleep 1; "
+      "if kill -0 $orphan 2>/dev/null; then exit 9; fi; exit 4";
+  const struct {
+    std::vector<std::string> options;
+    Env env;
+    std::string script;
+    int code;
+    std::string err;
+  } cases[] = {
+      {{"-sv"}, {}, orphan, 4, "orva: reaped orphan "},
+      {{},
+       {{"ORVA_SUBREAPER", "1"}},
+       "echo ready; sleep 30",
+       128 + SIGTERM,
+       ""},
+      {{"--subreaper", "--stop-scope=all"},
+       {},
+       "echo ready; sleep 30",
+       128 + SIGTERM,
+       "orva: ORVA_STOP_SCOPE=all needs process 1, using group\n"},
+  };
+  for (const auto &c : cases) {
+    const bool orphans = c.script == orphan;
+    if (emulated && orphans) {
+      continue;
+    }
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"sh", "-c", c.script});
+    SCOPED_TRACE(shown(args));
+    Options opts;
+    opts.env = c.env;
+    opts.send_when_ready = SIGTERM;
+    const Launched r = launch(args, opts);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, c.code);
+    std::string err = r.err;
+    if (const size_t at = err.find(refused); emulated && at != err.npos) {
+      err.erase(at, refused.size());
+    }
+    if (orphans) {
+      EXPECT_NE(err.find(c.err), std::string::npos) << err;
+    } else {
+      EXPECT_EQ(err, c.err);
+    }
+  }
+}
+
+// A supervisor whose parent is SIGKILLed still stops its program: the
+// kernel sends it the parent-death signal, which it forwards.
+TEST(Launcher, ParentDeathSignalStopsTheProgram) {
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  fflush(nullptr);
+  const pid_t parent = fork();
+  if (parent == 0) {
+    if (fork() == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      exec_launcher({"-s", "-p", "TERM", "sh", "-c",
+                     // Ready once the sleep runs as itself: before its exec
+                     // it would take SIGTERM with the shell's trap.
+                     "trap 'echo stopped; exit 7' TERM; sleep 30 & "
+                     "until [ \"$(cat /proc/$!/comm)\" = sleep ]; do :; "
+                     "done; echo ready; wait"});
+    }
+    pause();
+    _exit(0);
+  }
+  close(out[1]);
+  std::string text;
+  int out_fd = out[0];
+  int no_err = -1;
+  std::string ignored;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  bool killed = false;
+  while (out_fd >= 0 && std::chrono::steady_clock::now() < deadline) {
+    orva_test::read_pipes(out_fd, no_err, text, ignored, 100);
+    if (!killed && text.find("ready\n") != std::string::npos) {
+      kill(parent, SIGKILL);
+      killed = true;
+    }
+  }
+  EXPECT_TRUE(killed);
+  // The pipe ends once the program and orva-init are both gone.
+  EXPECT_LT(out_fd, 0) << "still open after 10 s";
+  if (out_fd >= 0) {
+    close(out_fd);
+  }
+  EXPECT_EQ(text, "ready\nstopped\n");
+  int status = 0;
+  waitpid(parent, &status, 0);
 }
 
 // Exit codes come back unchanged, whether orva-init is process 1 or runs
@@ -376,6 +526,207 @@ TEST(LauncherAsProcessOne, SigtermReachesTheProgramOrTheStopTimeoutEndsIt) {
     if (!c.env.empty()) {
       EXPECT_GE(took, 500ms);
     }
+  }
+}
+
+// Each setting as an option and as a variable, the option winning where
+// both are given: process 1 gets `sent` once the program is ready, and the
+// program's exit code, its output and process 1's report tell what
+// happened. The program's environment is the one orva-init was given.
+TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
+  ORVA_REQUIRE_PID_NAMESPACE();
+  // Two processes that say how they end: the program, and a grandchild in
+  // its group that only group forwarding reaches.
+  const std::string family =
+      "(trap 'echo grandchild got TERM; exit' TERM; echo grandchild waits; "
+      "sleep 5 & wait) & trap 'exit 7' TERM; echo ready; sleep 30 & wait";
+  const struct {
+    const char *what;
+    std::vector<std::string> options;
+    Env env;
+    std::string script;
+    std::vector<int> sent;
+    int code;
+    std::vector<std::string> out_has{};
+    std::vector<std::string> out_lacks{};
+    std::string err_has{};
+  } cases[] = {
+      {"exit map", {"-e", "143=0"}, {}, "echo ready; sleep 30", {SIGTERM}, 0},
+      {"exit map variable",
+       {},
+       {{"ORVA_EXIT_MAP", "1=2,143=0"}},
+       "echo ready; sleep 30",
+       {SIGTERM},
+       0},
+      {"exit map option wins",
+       {"--exit-map=143=5"},
+       {{"ORVA_EXIT_MAP", "143=0"}},
+       "echo ready; sleep 30",
+       {SIGTERM},
+       5},
+      // The stop timeout still comes from the signal received.
+      {"TERM rewritten to an ignored QUIT",
+       {"-r", "TERM=QUIT", "-t", "1"},
+       {{"ORVA_STOP_TIMEOUT", "60"}},
+       "trap '' QUIT; echo ready; sleep 30",
+       {SIGTERM},
+       128 + SIGKILL},
+      {"signal map variable, option wins",
+       {"--signal-map=TERM=USR1"},
+       {{"ORVA_SIGNAL_MAP", "TERM=0"}},
+       "trap 'exit 5' USR1; echo ready; sleep 30 & wait",
+       {SIGTERM},
+       5},
+      {"dropped signal",
+       {},
+       {{"ORVA_SIGNAL_MAP", "USR1=0"}},
+       "trap 'exit 9' USR1; trap 'exit 7' TERM; echo ready; sleep 30 & wait",
+       {SIGUSR1, SIGTERM},
+       7},
+      {"forwarded to the program alone",
+       {"--forward=child"},
+       {},
+       family,
+       {SIGTERM},
+       7,
+       {},
+       {"grandchild got TERM"}},
+      {"forwarded to the group by the variable's word",
+       {},
+       {{"ORVA_FORWARD", "group"}},
+       family,
+       {SIGTERM},
+       7,
+       {"grandchild got TERM"}},
+      {"stop signals, verbose and scope by option",
+       {"--stop-signals=USR1", "-vt0", "--stop-scope=all"},
+       {},
+       "trap '' USR1 TERM; echo ready; sleep 30",
+       {SIGTERM, SIGUSR1},
+       128 + SIGKILL,
+       {},
+       {},
+       "orva: forwarded SIGUSR1 to every process\n"},
+      {"the environment unchanged",
+       {"-v", "-t", "5", "-e", "1=2", "-r", "USR1=0", "--stop-delay=0"},
+       {{"ORVA_STOP_TIMEOUT", "7"}},
+       "env | grep ^ORVA_ | grep -v -e ^ORVA_TEST_ -e ^ORVA_REQUIRE_; "
+       "echo ready",
+       {},
+       0,
+       {"ORVA_STOP_TIMEOUT=7\nready\n"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--", "sh", "-c", c.script});
+    Pid1 init([&]() -> int { exec_launcher(args, c.env); });
+    ASSERT_TRUE(init.wait_for_output("ready\n"));
+    if (c.script == family) {
+      ASSERT_TRUE(init.wait_for_output("grandchild waits\n"));
+    }
+    for (const int sig : c.sent) {
+      init.send(sig);
+    }
+    const Outcome o = init.wait(15s);
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_code(), c.code);
+    for (const std::string &text : c.out_has) {
+      EXPECT_NE(o.out.find(text), std::string::npos) << o.out;
+    }
+    for (const std::string &text : c.out_lacks) {
+      EXPECT_EQ(o.out.find(text), std::string::npos) << o.out;
+    }
+    EXPECT_NE(o.err.find(c.err_has), std::string::npos) << o.err;
+  }
+}
+
+// Any zombie whose parent is `pid`, as the machine's /proc shows it.
+bool has_zombie_child(pid_t pid) {
+  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text) || text.rfind(')') == std::string::npos) {
+      continue;
+    }
+    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    char state = 0;
+    pid_t parent = 0;
+    if (fields >> state >> parent && state == 'Z' && parent == pid) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The pause only reaps: an orphan of a process entered from outside is
+// reaped, a signal other than a stop signal is ignored, and SIGTERM ends
+// it with 0.
+TEST(LauncherAsProcessOne, PauseReapsUntilAStopSignal) {
+  ORVA_REQUIRE_PID_NAMESPACE();
+  Pid1 init([]() -> int { exec_launcher({"--pause", "-v"}); });
+  // Said with every signal blocked: none sent from now on is lost.
+  ASSERT_TRUE(init.wait_for_report("orva: pausing until a stop signal"));
+  const std::string target = std::to_string(init.pid());
+  ASSERT_EQ(
+      system(("nsenter -t " + target + " -p -- sh -c 'sleep 0.2 & exit 0'")
+                 .c_str()),
+      0);
+  std::this_thread::sleep_for(700ms);
+  EXPECT_FALSE(has_zombie_child(init.pid()));
+  init.send(SIGUSR1);
+  init.send(SIGTERM);
+  const Outcome o = init.wait(10s);
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), 0);
+  for (const char *line :
+       {"orva: pausing until a stop signal, with ORVA_VERBOSE=1\n",
+        "orva: reaped orphan ", "orva: ignored SIGUSR1\n",
+        "orva: pause ended by SIGTERM\n"}) {
+    EXPECT_NE(o.err.find(line), std::string::npos) << line << o.err;
+  }
+}
+
+// Socket activation through process 1: LISTEN_PID=1 names the supervisor,
+// so the program gets its own pid there and takes the socket. Once it has
+// closed the socket on SIGTERM, a new client is refused: process 1 keeps
+// no copy that would take it into a backlog nobody accepts. The same for
+// a program that calls orva_run itself.
+TEST(LauncherAsProcessOne, SocketActivationReachesTheProgram) {
+  ORVA_REQUIRE_PID_NAMESPACE();
+  std::vector<bool> launched = {true};
+  if (!orva_test::static_launcher_wanted()) {
+    launched.push_back(false);
+  }
+  for (const bool launcher : launched) {
+    SCOPED_TRACE(launcher ? "orva-init" : "linked program");
+    Pid1 init([launcher]() -> int {
+      int port = 0;
+      const int sock = orva_test::listen_on_loopback(port);
+      // Descriptor 3 alone: a copy under another number would outlive
+      // the program's close.
+      if (sock < 0 || dup2(sock, 3) != 3 || (sock != 3 && close(sock) != 0)) {
+        _exit(201);
+      }
+      orva_test::say("port " + std::to_string(port) + "\n");
+      setenv("LISTEN_FDS", "1", 1);
+      setenv("LISTEN_PID", "1", 1);
+      if (launcher) {
+        exec_launcher({"--", ORVA_LINKED_PROGRAM_PATH, "serve"});
+      }
+      execl(ORVA_LINKED_PROGRAM_PATH, "linked-program", "serve", nullptr);
+      _exit(200);
+    });
+    ASSERT_TRUE(init.wait_for_output("serving\n"));
+    const int port = atoi(init.output().c_str() + strlen("port "));
+    EXPECT_EQ(orva_test::answer_from(port), "hello\n");
+    init.send(SIGTERM);
+    ASSERT_TRUE(init.wait_for_output("draining\n"));
+    EXPECT_EQ(orva_test::answer_from(port), strerror(ECONNREFUSED));
+    const Outcome o = init.wait(10s);
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_code(), 0);
+    EXPECT_EQ(o.out, "port " + std::to_string(port) + "\nserving\ndraining\n");
   }
 }
 

@@ -245,8 +245,18 @@ void Pid1::pump(int timeout_ms) {
 
 bool Pid1::wait_for_output(const std::string &text,
                            std::chrono::milliseconds limit) {
+  return wait_for(outcome_.out, text, limit);
+}
+
+bool Pid1::wait_for_report(const std::string &text,
+                           std::chrono::milliseconds limit) {
+  return wait_for(outcome_.err, text, limit);
+}
+
+bool Pid1::wait_for(const std::string &stream, const std::string &text,
+                    std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (outcome_.out.find(text) == std::string::npos) {
+  while (stream.find(text) == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || (out_fd_ < 0 && err_fd_ < 0)) {

@@ -71,9 +71,18 @@ public:
   bool
   wait_for_output(const std::string &text,
                   std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // What process 1 has written to stdout so far.
+  const std::string &output() const { return outcome_.out; }
+
+  // The same for stderr, where process 1 reports.
+  bool
+  wait_for_report(const std::string &text,
+                  std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 private:
   void pump(int timeout_ms);
+  bool wait_for(const std::string &stream, const std::string &text,
+                std::chrono::milliseconds limit);
   pid_t helper_ = -1;
   pid_t pid_ = -1;
   int out_fd_ = -1;

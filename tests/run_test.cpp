@@ -9,6 +9,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +82,35 @@ TEST_F(Run, IsAPlainCallOfSubmain) {
       EXPECT_TRUE(same_mask(current_mask(), before)) << "mask afterwards";
     });
   }
+}
+
+// ORVA_SUBREAPER makes it supervise here too, with every other setting
+// read; what it asked of the kernel for this process is given back.
+TEST_F(Run, SubreaperSupervisesAndGivesBackWhatItChanged) {
+  in_forked_child([] {
+    setenv("ORVA_SUBREAPER", "1", 1);
+    setenv("ORVA_EXIT_MAP", "3=4", 1);
+    setenv("ORVA_PARENT_DEATH_SIGNAL", "TERM", 1);
+    const sigset_t before = current_mask();
+    result_to_return = 3;
+    seen.pid = getpid();
+    // submain runs in another process, which tells so by its exit code
+    // alone and must not go on with the test.
+    const int rc = orva_run(
+        [](int, char **) -> int {
+          _exit(getpid() != seen.pid ? result_to_return : 1);
+        },
+        0, nullptr);
+    EXPECT_EQ(rc, 4);
+    int attribute = -1;
+    EXPECT_EQ(prctl(PR_GET_CHILD_SUBREAPER, &attribute), 0);
+    EXPECT_EQ(attribute, 0);
+    EXPECT_EQ(prctl(PR_GET_PDEATHSIG, &attribute), 0);
+    EXPECT_EQ(attribute, 0);
+    EXPECT_TRUE(same_mask(current_mask(), before)) << "mask afterwards";
+    int status = 0;
+    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+  });
 }
 
 TEST_F(Run, NullSubmainIsRefused) {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The texts of the stop signals, the stop scope and the verbose setting.
+// The texts of the settings: the stop signals, the stop scope, the
+// switches and the two maps.
 // The parsers are internal, so this test is built from the library's own
 // source rather than linked against it.
 #include "internal.h"
@@ -13,9 +14,13 @@
 
 namespace {
 
+using orva_internal::ExitMap;
+using orva_internal::parse_exit_map;
+using orva_internal::parse_signal_map;
 using orva_internal::parse_stop_scope;
 using orva_internal::parse_stop_signals;
 using orva_internal::parse_verbose;
+using orva_internal::SignalMap;
 
 std::string members(const sigset_t &set) {
   std::string out;
@@ -110,6 +115,92 @@ TEST(StopScopeAndVerbose, TakeTheirWordsOnly) {
     EXPECT_EQ(c.parse(c.text, got), c.ok)
         << (c.text != nullptr ? c.text : "(unset)");
     EXPECT_EQ(got, c.value) << (c.text != nullptr ? c.text : "(unset)");
+  }
+}
+
+std::string exit_map_text(const ExitMap &map) {
+  std::string out;
+  for (int code = 0; code <= 255; ++code) {
+    if (map.mapped(code) >= 0) {
+      out +=
+          std::to_string(code) + "=" + std::to_string(map.mapped(code)) + ",";
+    }
+  }
+  return out;
+}
+
+std::string signal_map_text(const SignalMap &map) {
+  std::string out;
+  for (int sig = 0; sig <= NSIG; ++sig) {
+    if (map.mapped(sig) >= 0) {
+      out += std::to_string(sig) + "=" + std::to_string(map.mapped(sig)) + ",";
+    }
+  }
+  return out;
+}
+
+// Lists add to what the map holds, a later entry for the same code or
+// signal winning; a refused list leaves the map as it was.
+TEST(Maps, AddTheirEntriesOrNone) {
+  const struct {
+    const char *text;
+    const char *exits;
+  } exit_cases[] = {
+      {nullptr, "7=8,"},
+      {"", "7=8,"},
+      {"143=0", "7=8,143=0,"},
+      {" 143=0 , 130=0,0=255", "0=255,7=8,130=0,143=0,"},
+      {"7=1,7=2", "7=2,"},
+      {"7=007", "7=7,"},
+      {"256=0", "7=8,"},
+      {"111=0", "7=8,"},
+      {"1=111", "1=111,7=8,"},
+      {"1=256", "7=8,"},
+      {"1=2,", "7=8,"},
+      {"1==2", "7=8,"},
+      {"=2", "7=8,"},
+      {"1=", "7=8,"},
+      {"-1=0", "7=8,"},
+      {"1 = 2", "7=8,"},
+      {"1=2=3", "7=8,"},
+      {"0x10=1", "7=8,"},
+  };
+  for (const auto &c : exit_cases) {
+    SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
+    ExitMap map;
+    map.map(7, 8);
+    (void)parse_exit_map(c.text, map);
+    EXPECT_EQ(exit_map_text(map), c.exits);
+  }
+  const std::string term = std::to_string(SIGTERM);
+  const std::string quit = std::to_string(SIGQUIT);
+  const std::string usr1 = std::to_string(SIGUSR1);
+  const std::string kill = std::to_string(SIGKILL);
+  const std::string untouched = term + "=" + quit + ",";
+  const struct {
+    const char *text;
+    std::string signals;
+  } signal_cases[] = {
+      {nullptr, untouched},
+      {"TERM=KILL", term + "=" + kill + ","},
+      {"sigusr1=0, TERM=TERM", usr1 + "=0," + term + "=" + term + ","},
+      {"RTMIN+1=USR1",
+       untouched + std::to_string(SIGRTMIN + 1) + "=" + usr1 + ","},
+      {"KILL=TERM", untouched},
+      {"STOP=TERM", untouched},
+      {"CHLD=TERM", untouched},
+      {"TERM=15", untouched},
+      {"TERM=00", untouched},
+      {"TERM=", untouched},
+      {"TERM", untouched},
+      {"TERM=QUIT,USR1", untouched},
+  };
+  for (const auto &c : signal_cases) {
+    SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
+    SignalMap map;
+    map.map(SIGTERM, SIGQUIT);
+    (void)parse_signal_map(c.text, map);
+    EXPECT_EQ(signal_map_text(map), c.signals);
   }
 }
 

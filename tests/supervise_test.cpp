@@ -584,6 +584,86 @@ INSTANTIATE_TEST_SUITE_P(
                       Scope{"all", true, "no child left running\n", 40},
                       Scope{"group", false, "a child still running\n"}));
 
+// Catches SIGTERM and SIGUSR1, says so, and returns 7 after SIGTERM, or 5
+// after SIGUSR1 when quit_on_usr1 is set.
+bool quit_on_usr1 = false;
+
+int delayed_main(int, char **) {
+  catch_signal(SIGTERM);
+  catch_signal(SIGUSR1);
+  say("ready\n");
+  for (;;) {
+    pause();
+    if (caught[SIGTERM] != 0) {
+      return 7;
+    }
+    if (quit_on_usr1 && caught[SIGUSR1] != 0) {
+      return 5;
+    }
+  }
+}
+
+struct Delay {
+  const char *what;
+  int (*child)(int, char **);
+  const char *delay;
+  const char *timeout;
+  bool quit_on_usr1;
+  int code;
+  long long min_ms; // from SIGTERM to the end
+  long long max_ms;
+  const char *report; // a line of the verbose report
+  const char *out;    // the program's output, when it takes SIGUSR1 too
+};
+
+void PrintTo(const Delay &d, std::ostream *os) { *os << d.what; }
+
+using StopDelay = SuperviseWith<Delay>;
+
+// The first SIGTERM is held for the stop delay while other signals pass;
+// the stop timeout counts from its arrival, and a program that ends during
+// the delay ends as usual.
+TEST_P(StopDelay, HoldsTheFirstStopSignal) {
+  const Delay d = GetParam();
+  quit_on_usr1 = d.quit_on_usr1;
+  Pid1 init = supervising(
+      d.child, d.timeout, false,
+      {std::string("ORVA_STOP_DELAY=") + d.delay, "ORVA_VERBOSE=1"});
+  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  const auto sent = Clock::now();
+  init.send(SIGTERM);
+  if (d.out != nullptr) {
+    sleep_for(milliseconds(100));
+    init.send(SIGUSR1);
+  }
+  const Outcome o = init.wait();
+  const long long took = elapsed_ms(sent);
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.exit_code(), d.code);
+  EXPECT_GE(took, d.min_ms);
+  EXPECT_LT(took, d.max_ms);
+  EXPECT_NE(o.err.find(d.report), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("orva: holding SIGTERM for the stop delay of "),
+            std::string::npos)
+      << o.err;
+  if (d.out != nullptr) {
+    EXPECT_EQ(o.out, d.out);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Supervise, StopDelay,
+    ::testing::Values(
+        Delay{"forwarded after the delay", delayed_main, "1", nullptr, false, 7,
+              900, 5000, "orva: forwarded SIGTERM to process group ",
+              "ready\ngot 10\ngot 15\n"},
+        Delay{"killed at the timeout from its arrival", ignoring_main, "2", "3",
+              false, 128 + SIGKILL, 2500, 4500,
+              "orva: stop timeout passed, SIGKILL to process group ", nullptr},
+        Delay{"ended during the delay", delayed_main, "5", nullptr, true, 5, 0,
+              3000, " exited with status 5, exit code 5, ",
+              "ready\ngot 10\n"}));
+
 // A stop timeout too large for the deadline must not wrap into the past.
 TEST_F(Supervise, HugeStopTimeoutDoesNotKillAtOnce) {
   Pid1 init = supervising(
@@ -689,14 +769,28 @@ TEST_F(Supervise, InvalidSettingsAreReportedOnceEach) {
     setenv("ORVA_STOP_SCOPE", "everything", 1);
     setenv("ORVA_STOP_SIGNALS", "TERM,KILL", 1);
     setenv("ORVA_VERBOSE", "yes\n", 1);
-    return orva_run([](int, char **) { return 0; }, 0, nullptr);
+    setenv("ORVA_EXIT_MAP", "143=0,111=0", 1);
+    setenv("ORVA_SIGNAL_MAP", "TERM=QUIT,KILL=TERM", 1);
+    setenv("ORVA_FORWARD", "children", 1);
+    setenv("ORVA_SUBREAPER", "yes", 1);
+    setenv("ORVA_PARENT_DEATH_SIGNAL", "CHLD", 1);
+    setenv("ORVA_STOP_DELAY", "-5", 1);
+    // A list with one bad entry is dropped whole: 143 stays 143.
+    return orva_run([](int, char **) { return 143; }, 0, nullptr);
   });
-  expect_end(o, 0, nullptr,
+  expect_end(o, 143, nullptr,
              "orva: invalid ORVA_STOP_TIMEOUT=abc, using default 30s\n"
              "orva: invalid ORVA_STOP_SCOPE=everything, using default group\n"
              "orva: invalid ORVA_STOP_SIGNALS=TERM,KILL, using default "
              "HUP,INT,QUIT,TERM\n"
-             "orva: invalid ORVA_VERBOSE=yes\\x0a, staying off\n");
+             "orva: invalid ORVA_VERBOSE=yes\\x0a, staying off\n"
+             "orva: invalid ORVA_EXIT_MAP=143=0,111=0, mapping no exit code\n"
+             "orva: invalid ORVA_SIGNAL_MAP=TERM=QUIT,KILL=TERM, rewriting no "
+             "signal\n"
+             "orva: invalid ORVA_FORWARD=children, using default group\n"
+             "orva: invalid ORVA_SUBREAPER=yes, staying off\n"
+             "orva: invalid ORVA_PARENT_DEATH_SIGNAL=CHLD, asking for none\n"
+             "orva: invalid ORVA_STOP_DELAY=-5, using default 0s\n");
 }
 
 // submain runs with the caller's mask, and process 1 gets it back.

@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: MIT
 // orva as process 1 of real containers: the runtime sets up the namespaces,
 // mounts, user and stdio itself and delivers `runc kill` its own way.
+#include "loopback.h"
 #include "runtime.h"
+
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -296,6 +301,36 @@ TEST_P(Entrypoint, StopScopeDecidesWhetherASetsidDaemonSaves) {
 
 INSTANTIATE_TEST_SUITE_P(Profiles, Entrypoint, ::testing::ValuesIn(kProfiles),
                          ::testing::PrintToStringParamName());
+
+// Socket activation through the runtime: the listening socket handed in
+// as descriptor 3 (--preserve-fds), LISTEN_PID=1 naming process 1. The
+// program gets its own pid there and answers through the socket; once it
+// has closed the socket on SIGTERM a new client is refused, since process
+// 1 keeps no copy.
+TEST(SocketActivation, ThePreservedSocketIsTheProgramsAlone) {
+  ORVA_REQUIRE_RUNC();
+  for (const Entry entry : {Entry::Launcher, Entry::Linked}) {
+    SCOPED_TRACE(entry == Entry::Launcher ? "launcher" : "linked program");
+    int port = 0;
+    const int sock = orva_test::listen_on_loopback(port);
+    ASSERT_GE(sock, 0);
+    Container box;
+    ASSERT_TRUE(prepared(
+        box, kRoot, command(entry, {"serve"}, "exec /bin/linked-program serve"),
+        "LISTEN_FDS=1"));
+    box.env("LISTEN_PID=1");
+    Process &p = box.start(sock);
+    close(sock);
+    ASSERT_FALSE(p.wait_for_line("serving", 15s).empty()) << p.out();
+    EXPECT_EQ(orva_test::answer_from(port), "hello\n");
+    ASSERT_EQ(box.kill("TERM").exit_code, 0);
+    ASSERT_FALSE(p.wait_for_line("draining", 15s).empty()) << p.out();
+    EXPECT_EQ(orva_test::answer_from(port), strerror(ECONNREFUSED));
+    const Result r = p.finish(15s);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.err, "");
+  }
+}
 
 // The static root must pass on its own, not because a C library or
 // liborva.so.0 found its way in; the dynamic root shows that the listing

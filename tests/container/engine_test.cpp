@@ -5,7 +5,11 @@
 // with its data in the build tree and its sockets and run-time state in a
 // short directory in /tmp; the image is a directory holding busybox,
 // imported; nothing is pulled and the containers have no network.
+#include "loopback.h"
 #include "runtime.h"
+
+#include <errno.h>
+#include <string.h>
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -189,7 +193,7 @@ std::unique_ptr<Daemon> start_containerd(const std::string &dir,
 
 // How a container of the walk is run.
 struct Options {
-  const char *env = nullptr; // one NAME=VALUE
+  std::vector<std::string> env{}; // NAME=VALUE each
   const char *user = nullptr;
   bool tty = false;
   bool interactive = false;
@@ -235,8 +239,8 @@ public:
       const std::vector<std::string> &command) override {
     std::vector<std::string> argv =
         cmd({"run", "--rm", "--init", "--network", "none", "--name", name});
-    if (o.env != nullptr) {
-      argv.insert(argv.end(), {"-e", o.env});
+    for (const std::string &assignment : o.env) {
+      argv.insert(argv.end(), {"-e", assignment});
     }
     if (o.user != nullptr) {
       argv.insert(argv.end(), {"-u", o.user});
@@ -282,8 +286,8 @@ public:
     std::vector<std::string> argv =
         cmd({"run", "--rm", "--fifo-dir", run_dir_ + "/fifo", "--mount",
              "type=bind,src=" + kInit + ",dst=/orva-init,options=rbind:ro"});
-    if (o.env != nullptr) {
-      argv.insert(argv.end(), {"--env", o.env});
+    for (const std::string &assignment : o.env) {
+      argv.insert(argv.end(), {"--env", assignment});
     }
     argv.insert(argv.end(), {kImage, name, "/orva-init", "--"});
     argv.insert(argv.end(), command.begin(), command.end());
@@ -316,11 +320,19 @@ private:
   int execs_ = 0;
 };
 
-// The image: busybox and its applets, nothing else; as a file system tar.
+// The image: busybox and its applets, and the test program linked fully
+// static; as a file system tar.
 std::string image_tar(const std::string &dir, std::string &why) {
   const std::string root = dir + "/image";
   why = orva_test::busybox_root(root);
   const std::string tar = dir + "/image.tar";
+  std::error_code error;
+  if (why.empty() &&
+      !fs::copy_file(ORVA_STATIC_LINKED_PROGRAM_PATH,
+                     root + "/bin/linked-program",
+                     fs::copy_options::overwrite_existing, error)) {
+    why = "linked-program: " + error.message();
+  }
   if (why.empty()) {
     const Result r = orva_test::run({"tar", "-C", root, "-cf", tar, "."});
     if (r.exit_code != 0) {
@@ -374,6 +386,15 @@ constexpr const char *kTrapTerm = R"sh(
 trap 'echo got USR1' USR1
 trap 'echo caught TERM; exit 7' TERM
 for i in 1 2 3; do (sleep 0.3 &); done
+echo ready
+while :; do sleep 60 & wait $!; done
+)sh";
+
+// Stops on SIGQUIT alone, and dies of SIGTERM on the way out: a server
+// that the platform stops with the wrong signal, and a runtime whose exit
+// code after a stop reads as failure.
+constexpr const char *kQuitThenTerm = R"sh(
+trap 'echo caught QUIT; trap - TERM; kill -TERM $$' QUIT
 echo ready
 while :; do sleep 60 & wait $!; done
 )sh";
@@ -486,7 +507,8 @@ void walk(Engine &e, const std::string &engine) {
   {
     SCOPED_TRACE("ignored TERM");
     const std::string name = next();
-    Running box(e, name, {"ORVA_STOP_TIMEOUT=1"}, {"sh", "-c", kIgnoreTerm});
+    Running box(e, name, {.env = {"ORVA_STOP_TIMEOUT=1"}},
+                {"sh", "-c", kIgnoreTerm});
     ASSERT_TRUE(box.ready());
     const auto sent = steady_clock::now();
     const Result stop = orva_test::run(e.stop(name, 30), 60s);
@@ -497,6 +519,21 @@ void walk(Engine &e, const std::string &engine) {
     // orva's SIGKILL after 1 s, long before the engine's after 30 s.
     EXPECT_GE(took, 800ms);
     EXPECT_LE(took, 15s);
+  }
+
+  {
+    // What the engines' --init cannot pass as options comes as variables.
+    SCOPED_TRACE("exit map and signal rewrite");
+    const std::string name = next();
+    Running box(e, name,
+                {.env = {"ORVA_EXIT_MAP=143=0", "ORVA_SIGNAL_MAP=TERM=QUIT"}},
+                {"sh", "-c", kQuitThenTerm});
+    ASSERT_TRUE(box.ready());
+    const Result stop = orva_test::run(e.stop(name, 10), 30s);
+    EXPECT_EQ(stop.exit_code, 0) << stop.err;
+    const Result r = box.process().finish(30s);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(has_line(r.out, "caught QUIT")) << r.out;
   }
 
   if (!e.terminals()) {
@@ -579,6 +616,99 @@ void timed_walk(Engine &e, const std::string &engine) {
       std::chrono::duration_cast<milliseconds>(steady_clock::now() - began);
   std::cout << engine << " walk: " << ms.count() << " ms\n";
   ::testing::Test::RecordProperty("walk_ms", static_cast<int>(ms.count()));
+}
+
+// A pod whose infrastructure container is orva-init --pause, from an image
+// that holds nothing else: as process 1 of the pod's PID namespace it takes
+// the orphans another container of the pod leaves behind and reaps them,
+// and a stop of the pod ends it with 0.
+void pause_pod(Cli &podman, const std::string &dir) {
+  const std::string root = dir + "/pause";
+  fs::create_directories(root);
+  fs::copy_file(kInit, root + "/orva-init",
+                fs::copy_options::overwrite_existing);
+  fs::permissions(root + "/orva-init", fs::perms(0755));
+  for (const auto &step : std::vector<std::vector<std::string>>{
+           {"tar", "-C", root, "-cf", dir + "/pause.tar", "."},
+           podman.cmd({"import", dir + "/pause.tar", "orva-pause:test"}),
+           podman.cmd({"pod", "create", "--name", "orva-pod", "--network",
+                       "none", "--share", "ipc,net,uts,pid", "--infra-image",
+                       "orva-pause:test", "--infra-command",
+                       "/orva-init --pause"}),
+           podman.cmd({"pod", "start", "orva-pod"})}) {
+    const Result r = orva_test::run(step, 60s);
+    ASSERT_EQ(r.exit_code, 0) << step.back() << ": " << r.err;
+  }
+  const auto in_pod = [&](const std::string &script) {
+    return orva_test::run(podman.cmd({"run", "--rm", "--pod", "orva-pod",
+                                      kImage, "/bin/sh", "-c", script}),
+                          60s);
+  };
+  // The orphan's parent is process 1 of the pod while it runs.
+  const Result left =
+      in_pod("(exec sleep 0.5 &); sleep 0.2; ps -o ppid,stat,args");
+  EXPECT_EQ(left.exit_code, 0) << left.err;
+  EXPECT_TRUE(has_line(left.out, "    1 S    sleep 0.5")) << left.out;
+  const Result after = in_pod("sleep 1; ps -o pid,stat,args");
+  EXPECT_TRUE(has_line(after.out, "    1 S    /orva-init --pause"))
+      << after.out;
+  EXPECT_EQ(after.out.find(" Z "), std::string::npos) << after.out;
+  const Result stop =
+      orva_test::run(podman.cmd({"pod", "stop", "-t", "10", "orva-pod"}), 60s);
+  EXPECT_EQ(stop.exit_code, 0) << stop.err;
+  const Result infra = orva_test::run(podman.cmd(
+      {"pod", "inspect", "orva-pod", "--format", "{{.InfraContainerID}}"}));
+  const Result code = orva_test::run(
+      podman.cmd({"inspect", infra.out.substr(0, infra.out.find('\n')),
+                  "--format", "{{.State.ExitCode}}"}));
+  EXPECT_EQ(code.out, "0\n") << code.err;
+  (void)orva_test::run(podman.cmd({"pod", "rm", "--force", "orva-pod"}), 60s);
+}
+
+// Podman's own socket activation: systemd-socket-activate listens on
+// loopback and, at the first client, starts podman with the socket, which
+// Podman passes on to the container's process 1 with LISTEN_PID=1 and
+// orva-init on to the program. The program answers; process 1 keeps no
+// copy of the socket, so once the program has closed it only Podman's own
+// monitor can hold it.
+void socket_activation(Cli &podman) {
+  int port = 0;
+  const int probe = orva_test::listen_on_loopback(port);
+  ASSERT_GE(probe, 0);
+  close(probe);
+  std::vector<std::string> argv = {"systemd-socket-activate", "-l",
+                                   "127.0.0.1:" + std::to_string(port)};
+  for (const std::string &word :
+       podman.cmd({"run", "--rm", "--init", "--network", "none", "--name",
+                   "orva-activated", kImage, "/bin/linked-program", "serve"})) {
+    argv.push_back(word);
+  }
+  Process activated(argv);
+  std::string answer = strerror(ECONNREFUSED);
+  for (int i = 0; i < 100 && answer == strerror(ECONNREFUSED); ++i) {
+    std::this_thread::sleep_for(50ms);
+    answer = orva_test::answer_from(port, 60s);
+  }
+  EXPECT_EQ(answer, "hello\n");
+  ASSERT_FALSE(activated.wait_for_line("serving", 30s).empty())
+      << activated.out();
+  const Result pid = orva_test::run(
+      podman.cmd({"inspect", "orva-activated", "--format", "{{.State.Pid}}"}));
+  const Result holders =
+      orva_test::run({"ss", "-ltnpH", "sport = :" + std::to_string(port)});
+  std::cout << "listening: " << holders.out;
+  EXPECT_EQ(
+      holders.out.find("pid=" + pid.out.substr(0, pid.out.find('\n')) + ","),
+      std::string::npos)
+      << "process 1 holds the socket: " << holders.out;
+  EXPECT_NE(holders.out.find("\"linked-program\""), std::string::npos)
+      << holders.out;
+  const Result stop =
+      orva_test::run(podman.cmd({"stop", "-t", "10", "orva-activated"}), 60s);
+  EXPECT_EQ(stop.exit_code, 0) << stop.err;
+  const Result r = activated.finish(60s);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(has_line(r.out, "draining")) << r.out;
 }
 
 TEST(Engine, Docker) {
@@ -666,7 +796,8 @@ TEST(Engine, Docker) {
 }
 
 TEST(Engine, Podman) {
-  ORVA_REQUIRE_ENGINE("podman", "runc", "script");
+  ORVA_REQUIRE_ENGINE("podman", "runc", "script", "systemd-socket-activate",
+                      "ss");
   const std::string dir = fresh_dir("podman");
   const ShortDir run_dir;
   // As root, Podman asks for limits beyond the hard ones unless told
@@ -722,6 +853,14 @@ TEST(Engine, Podman) {
   const Result imported = orva_test::run(podman.cmd({"import", tar, kImage}));
   ASSERT_EQ(imported.exit_code, 0) << imported.err;
   timed_walk(podman, "podman");
+  {
+    SCOPED_TRACE("pause pod");
+    pause_pod(podman, dir);
+  }
+  {
+    SCOPED_TRACE("socket activation");
+    socket_activation(podman);
+  }
 }
 
 TEST(Engine, Containerd) {

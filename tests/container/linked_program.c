@@ -7,6 +7,9 @@
                    process group, then return 7
      ignore-term   ignore SIGTERM, with a second member doing the same
      sh SCRIPT     run SCRIPT with /bin/sh, in the supervised child
+     serve         take the listening socket of socket activation, if
+                   LISTEN_PID names this process: answer one connection,
+                   then on SIGTERM close it and go on for a second
    "main-ready" (with pid, parent and group) and "member-ready" on stdout
    say when a signal may be sent. */
 #define _POSIX_C_SOURCE 200809L
@@ -14,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +82,36 @@ static int wait_for_term(int trap) {
   return 7;
 }
 
+/* A server stopping behind a load balancer: it stops taking connections
+   at once and finishes what it has. */
+static int serve(void) {
+  const char *pid = getenv("LISTEN_PID");
+  const char *fds = getenv("LISTEN_FDS");
+  if (pid == NULL || atol(pid) != (long)getpid() || fds == NULL ||
+      strcmp(fds, "1") != 0) {
+    say("the sockets are not for me\n");
+    return 3;
+  }
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &term, NULL) != 0) {
+    return 100;
+  }
+  say("serving\n");
+  const int client = accept(3, NULL, NULL);
+  if (client < 0 || write(client, "hello\n", 6) != 6) {
+    return 101;
+  }
+  close(client);
+  int sig = 0;
+  (void)sigwait(&term, &sig);
+  close(3);
+  say("draining\n");
+  sleep(1);
+  return 0;
+}
+
 static int real_main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "exit") == 0) {
     return atoi(argv[2]);
@@ -94,12 +128,15 @@ static int real_main(int argc, char **argv) {
   if (argc == 2 && strcmp(argv[1], "ignore-term") == 0) {
     return wait_for_term(0);
   }
+  if (argc == 2 && strcmp(argv[1], "serve") == 0) {
+    return serve();
+  }
   if (argc == 3 && strcmp(argv[1], "sh") == 0) {
     execl("/bin/sh", "sh", "-c", argv[2], (char *)NULL);
     return 127;
   }
   fprintf(stderr, "usage: linked-program exit N | raise N | trap-term | "
-                  "ignore-term | sh SCRIPT\n");
+                  "ignore-term | serve | sh SCRIPT\n");
   return 64;
 }
 

@@ -230,7 +230,8 @@ std::string probe() {
 
 } // namespace
 
-Process::Process(const std::vector<std::string> &argv, bool input)
+Process::Process(const std::vector<std::string> &argv, bool input,
+                 int descriptor)
     : start_(std::chrono::steady_clock::now()) {
   int out[2];
   int err[2];
@@ -260,6 +261,10 @@ Process::Process(const std::vector<std::string> &argv, bool input)
     dup2(input ? in[0] : open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
+    if (descriptor >= 0 &&
+        (descriptor == 3 ? fcntl(3, F_SETFD, 0) : dup2(descriptor, 3)) < 0) {
+      _exit(126);
+    }
     execvp(args[0], args.data());
     dprintf(STDERR_FILENO, "exec %s: %s\n", args[0], strerror(errno));
     _exit(127);
@@ -619,10 +624,13 @@ bool Container::refused_by_runtime(const Result &ended) {
   return true;
 }
 
-Process &Container::start() {
+Process &Container::start(int descriptor) {
   std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
   running_ = std::make_unique<Process>(
-      runtime_command({"run", "--bundle", dir_, id_}));
+      descriptor < 0 ? runtime_command({"run", "--bundle", dir_, id_})
+                     : runtime_command({"run", "--detach", "--preserve-fds",
+                                        "1", "--bundle", dir_, id_}),
+      false, descriptor);
   return *running_;
 }
 

@@ -36,7 +36,9 @@ struct Result {
 // by the destructor if still running.
 class Process {
 public:
-  explicit Process(const std::vector<std::string> &argv, bool input = false);
+  // `descriptor`, when not negative, is the child's descriptor 3.
+  explicit Process(const std::vector<std::string> &argv, bool input = false,
+                   int descriptor = -1);
   ~Process();
   Process(const Process &) = delete;
   Process &operator=(const Process &) = delete;
@@ -147,8 +149,11 @@ public:
   // that the runtime itself reports as failed is made once more.
   Result run(milliseconds limit = 20s);
   // `run` in the background, for a test that signals or inspects the
-  // running container.
-  Process &start();
+  // running container. Given a descriptor, the runtime hands it to the
+  // container as descriptor 3 and leaves at once (--detach), so that it
+  // keeps no copy itself; the container's end is then the end of its
+  // output.
+  Process &start(int descriptor = -1);
   // Whether a container that ended before its program came up was refused
   // by the runtime itself (an error of its own on stderr), rather than
   // ended by the program; if so, it is deleted, ready to be started again.

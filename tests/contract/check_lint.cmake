@@ -20,7 +20,7 @@ if(CHECK STREQUAL "format")
   endif()
 
 elseif(CHECK STREQUAL "tidy")
-  file(GLOB files ${SOURCE}/src/*.cpp ${SOURCE}/tools/*.c)
+  file(GLOB files ${SOURCE}/src/*.cpp ${SOURCE}/tools/*.cpp)
   execute_process(COMMAND ${CLANG_TIDY} --quiet -p ${BUILD} ${files}
                   WORKING_DIRECTORY ${SOURCE} RESULT_VARIABLE rc
                   OUTPUT_VARIABLE out ERROR_VARIABLE err)

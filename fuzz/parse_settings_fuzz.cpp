@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Fuzzes orva_parse_stop_timeout against a model of the duration grammar
-// that reads the digits itself instead of trusting strtoul: both must
-// accept and reject the same texts and agree on the total, and a rejected
-// text must leave `out` as it was.
+// Fuzzes the parsers of every setting. orva_parse_stop_timeout is held
+// against a model of the duration grammar that reads the digits itself
+// instead of trusting strtoul: both must accept and reject the same texts
+// and agree on the total, and a rejected text must leave `out` as it was.
+// Every row of the settings' table must leave its setting as it was when
+// it refuses a text, and show what it accepted in a form it reads back to
+// the same setting.
+#include "internal.h"
 #include "orva.h"
 
 #include <errno.h>
@@ -102,6 +106,51 @@ std::optional<uint64_t> model(const char *text) {
   abort();
 }
 
+// What `row` shows of `settings`, as the verbose start line would.
+std::string shown(const orva_internal::Setting &row,
+                  const orva_internal::Settings &settings) {
+  orva_internal::Line line;
+  row.show(line, settings);
+  // The line begins "orva: ".
+  return std::string(line.data() + 6, line.size() - 6);
+}
+
+std::string shown_all(const orva_internal::Settings &settings) {
+  std::string all;
+  for (const orva_internal::Setting &row : orva_internal::kSettings) {
+    all += shown(row, settings) + "\n";
+  }
+  return all;
+}
+
+void check_rows(const char *text) {
+  using orva_internal::Settings;
+  for (const orva_internal::Setting &row : orva_internal::kSettings) {
+    Settings settings;
+    orva_internal::default_settings(settings);
+    // A map adds to what it holds: start from one entry already there.
+    (void)row.parse(row.repeatable ? "1=2" : nullptr, settings);
+    const std::string before = shown_all(settings);
+    if (!row.parse(text, settings)) {
+      if (shown_all(settings) != before) {
+        mismatch(text, row.variable);
+      }
+      continue;
+    }
+    const std::string once = shown(row, settings);
+    for (const char c : once) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+        mismatch(text, "a control character shown");
+      }
+    }
+    Settings again;
+    orva_internal::default_settings(again);
+    if (!row.parse(once.c_str(), again) || shown(row, again) != once) {
+      mismatch(text, "shown, not read back the same");
+    }
+  }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -120,6 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The parser sees a C string, so it ends at the first NUL byte.
   const std::string copy(reinterpret_cast<const char *>(data), size);
   const char *text = copy.c_str();
+  check_rows(text);
   const timespec untouched{0x5a5a5a5a, 0x5a5a5a5a};
   timespec out = untouched;
   errno = 0;

@@ -1,0 +1,309 @@
+// SPDX-License-Identifier: MIT
+// orva-init: supervise a program that cannot call orva_run itself.
+#include "internal.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+// The options' tables are plain arrays: nothing here may need the C++
+// library, which the static launcher does not have.
+// NOLINTBEGIN(*-avoid-c-arrays,*-pro-bounds-constant-array-index,*-pro-bounds-array-to-pointer-decay)
+namespace {
+
+using orva_internal::bit;
+using orva_internal::kSettingCount;
+using orva_internal::kSettings;
+using orva_internal::Setting;
+
+constexpr int kExitUsage = 64;       // the library's code for a missing main
+constexpr int kExitNotFound = 127;   // as shells report a command not found
+constexpr int kExitCannotExec = 126; // ... and one found but not runnable
+
+// What Options::next gives for the options that have no letter of their
+// own: above every character, and a setting's row above the launcher's own.
+constexpr int kVersionOption = 0x100;
+constexpr int kPauseOption = 0x101;
+constexpr int kFirstRowOption = 0x200;
+
+constexpr const char *kUsage =
+    "Usage: orva-init [OPTION...] [--] PROGRAM [ARG...]\n"
+    "       orva-init [OPTION...] --pause\n"
+    "Run PROGRAM with its arguments. As process 1 (a container's entrypoint)\n"
+    "PROGRAM runs in a process group of its own under a supervisor that\n"
+    "forwards every signal to the group, reaps every exited child, sends\n"
+    "SIGKILL once the stop timeout has passed after the first SIGTERM,\n"
+    "SIGINT, SIGHUP or SIGQUIT, and exits with PROGRAM's exit code (128+n\n"
+    "when it was killed by signal n). Elsewhere PROGRAM simply replaces\n"
+    "orva-init, unless --subreaper asks for the same supervision there.\n"
+    "\n"
+    "Options end at PROGRAM or at --. Each setting is an environment\n"
+    "variable too, which process 1 reads once; the option wins over it.\n";
+
+constexpr const char *kOwnOptions =
+    "      --pause                       no PROGRAM: only reap, until the\n"
+    "      first stop signal, then exit with 0 (a pod's pause process)\n"
+    "  -h, --help                        print this help and exit\n"
+    "      --version                     print the version and exit\n"
+    "\n"
+    "Exit status: PROGRAM's; 127 if PROGRAM was not found, 126 if it could\n"
+    "not be run, 111 if the supervisor failed, 64 on a usage error.\n";
+
+constexpr size_t kHelpColumn = 35;
+
+// Writes each of `parts` to `to`: the launcher's messages need no printf,
+// whose machinery would be most of the static launcher.
+template <typename... Parts> void put(FILE *to, const Parts *...parts) {
+  ((void)fputs(parts, to), ...);
+}
+
+int exec_program(int argc, char **argv) {
+  (void)argc;
+  execvp(argv[0], argv);
+  const int error = errno;
+  put(stderr, "orva-init: ");
+  orva_internal::write_escaped(argv[0]);
+  put(stderr, ": ", strerror(error), "\n");
+  return error == ENOENT ? kExitNotFound : kExitCannotExec;
+}
+
+[[nodiscard]] int flush_stdout() {
+  if (ferror(stdout) != 0 || fflush(stdout) != 0) {
+    put(stderr, "orva-init: stdout: ", strerror(errno), "\n");
+    return 1;
+  }
+  return 0;
+}
+
+// Each setting's option, its variable, and its help indented below.
+[[nodiscard]] int print_help() {
+  (void)fputs(kUsage, stdout);
+  for (const Setting &setting : kSettings) {
+    const char letter[] = {setting.letter, '\0'};
+    if (setting.letter != 0) {
+      put(stdout, "  -", letter, ", --", setting.option);
+    } else {
+      put(stdout, "      --", setting.option);
+    }
+    size_t width = 8 + strlen(setting.option);
+    if (setting.argument != nullptr) {
+      put(stdout, "=", setting.argument);
+      width += 1 + strlen(setting.argument);
+    }
+    for (; width < kHelpColumn; ++width) {
+      (void)fputc(' ', stdout);
+    }
+    put(stdout, " ", setting.variable, setting.argument == nullptr ? "=1" : "",
+        "\n      ");
+    for (const char *line = setting.help;;) {
+      const char *end = strchr(line, '\n');
+      if (end == nullptr) {
+        put(stdout, line, "\n");
+        break;
+      }
+      (void)fwrite(line, 1, static_cast<size_t>(end - line), stdout);
+      put(stdout, "\n      ");
+      line = end + 1;
+    }
+  }
+  (void)fputs(kOwnOptions, stdout);
+  return flush_stdout();
+}
+
+[[nodiscard]] int print_version() {
+  // "NAME version X - git.COMMIT": the form container engines parse to
+  // show an init's version and commit.
+  (void)fputs("orva-init version " ORVA_VERSION " - git." ORVA_COMMIT "\n",
+              stdout);
+  return flush_stdout();
+}
+
+// A usage error's one line, with the command line's own word escaped.
+void complain(const char *before, const char *word, const char *after) {
+  put(stderr, "orva-init: ", before);
+  orva_internal::write_escaped(word);
+  put(stderr, after, " (try 'orva-init --help')\n");
+}
+
+constexpr int kRefused = -1;
+
+[[nodiscard]] int refuse(const char *before, const char *word,
+                         const char *after) {
+  complain(before, word, after);
+  return kRefused;
+}
+
+// The command line's options, read as getopt reads them in POSIX mode:
+// they end at the first word that is none, or after "--", so that
+// PROGRAM's own options stay PROGRAM's. Letters may be grouped and take
+// their value from the rest of the word or from the next one; a long
+// option's value follows '=' or comes as the next word.
+class Options {
+public:
+  Options(int argc, char **argv) : argc_(argc), argv_(argv) {}
+
+  // 0 once the options have ended, 'h' for help, kVersionOption,
+  // kPauseOption, or kFirstRowOption plus a setting's row with its text
+  // in value(); a usage error has been reported when it gives -1.
+  [[nodiscard]] int next();
+  [[nodiscard]] const char *value() const { return value_; }
+  // The first word after the options.
+  [[nodiscard]] int index() const { return index_; }
+
+private:
+  [[nodiscard]] int long_option(const char *word);
+  [[nodiscard]] int letter_option();
+  [[nodiscard]] int with_value(unsigned row, const char *attached,
+                               const char *named);
+
+  int argc_;
+  char **argv_;
+  int index_ = 1;
+  const char *letters_ = nullptr; // the rest of a group of letters
+  const char *value_ = nullptr;
+};
+
+int Options::next() {
+  if (letters_ != nullptr && *letters_ != '\0') {
+    return letter_option();
+  }
+  letters_ = nullptr;
+  if (index_ >= argc_) {
+    return 0;
+  }
+  const char *word = argv_[index_];
+  if (word[0] != '-' || word[1] == '\0') {
+    return 0;
+  }
+  ++index_;
+  if (word[1] != '-') {
+    letters_ = word + 1;
+    return letter_option();
+  }
+  if (word[2] == '\0') {
+    return 0;
+  }
+  return long_option(word);
+}
+
+int Options::long_option(const char *word) {
+  const char *name = word + 2;
+  const char *equals = strchr(name, '=');
+  const size_t length =
+      equals != nullptr ? static_cast<size_t>(equals - name) : strlen(name);
+  const auto is = [name, length](const char *option) {
+    return strlen(option) == length && strncmp(name, option, length) == 0;
+  };
+  int own = -1;
+  if (is("help")) {
+    own = 'h';
+  } else if (is("version")) {
+    own = kVersionOption;
+  } else if (is("pause")) {
+    own = kPauseOption;
+  }
+  if (own != -1) {
+    return equals != nullptr ? refuse("option '", word, "' takes no value")
+                             : own;
+  }
+  for (unsigned row = 0; row < kSettingCount; ++row) {
+    if (is(kSettings[row].option)) {
+      return with_value(row, equals != nullptr ? equals + 1 : nullptr, word);
+    }
+  }
+  return refuse("unknown option '", word, "'");
+}
+
+int Options::letter_option() {
+  const char letter = *letters_++;
+  if (letter == 'h') {
+    return 'h';
+  }
+  for (unsigned row = 0; row < kSettingCount; ++row) {
+    if (kSettings[row].letter == letter) {
+      const char *rest = kSettings[row].argument != nullptr && *letters_ != '\0'
+                             ? letters_
+                             : nullptr;
+      if (rest != nullptr) {
+        letters_ = nullptr;
+      }
+      const char named[3] = {'-', letter, '\0'};
+      return with_value(row, rest, named);
+    }
+  }
+  const char named[3] = {'-', letter, '\0'};
+  return refuse("unknown option '", named, "'");
+}
+
+int Options::with_value(unsigned row, const char *attached, const char *named) {
+  if (kSettings[row].argument == nullptr) {
+    if (attached != nullptr) {
+      return refuse("option '", named, "' takes no value");
+    }
+    value_ = "1";
+  } else if (attached != nullptr) {
+    value_ = attached;
+  } else if (index_ < argc_) {
+    value_ = argv_[index_++];
+  } else {
+    return refuse("option '", named, "' needs a value");
+  }
+  return kFirstRowOption + static_cast<int>(row);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  orva_internal::Launch launch;
+  orva_internal::default_settings(launch.settings);
+  launch.close_descriptors = true;
+  orva_internal::Settings &settings = launch.settings;
+
+  bool pause = false;
+  Options options(argc, argv);
+  for (;;) {
+    const int found = options.next();
+    if (found == 0) {
+      break;
+    }
+    if (found == kRefused) {
+      return kExitUsage;
+    }
+    if (found == 'h') {
+      return print_help();
+    }
+    if (found == kVersionOption) {
+      return print_version();
+    }
+    if (found == kPauseOption) {
+      pause = true;
+      continue;
+    }
+    const auto row = static_cast<unsigned>(found - kFirstRowOption);
+    const Setting &setting = kSettings[row];
+    if (!setting.parse(options.value(), settings)) {
+      put(stderr, "orva-init: invalid --", setting.option, "=");
+      orva_internal::write_escaped(options.value());
+      put(stderr, " (try 'orva-init --help')\n");
+      return kExitUsage;
+    }
+    settings.given |= bit(row);
+    settings.from_command_line |= bit(row);
+  }
+
+  const int first = options.index();
+  if (pause) {
+    if (first < argc) {
+      complain("--pause takes no PROGRAM, but got '", argv[first], "'");
+      return kExitUsage;
+    }
+    return orva_internal::pause_until_stopped(launch);
+  }
+  if (first >= argc) {
+    put(stderr, "orva-init: missing PROGRAM (try 'orva-init --help')\n");
+    return kExitUsage;
+  }
+  return orva_internal::run(exec_program, argc - first, argv + first, launch);
+}
+// NOLINTEND(*-avoid-c-arrays,*-pro-bounds-constant-array-index,*-pro-bounds-array-to-pointer-decay)
