@@ -178,7 +178,8 @@ struct ProcessCount {
 };
 
 // Waits until no process with the arguments `orphan` is left running, then
-// counts zombies in the container as its own ps (/bin/busybox) sees them.
+// counts zombies in the container as its own ps (/bin/busybox) sees them,
+// after up to 2 s for process 1 to reap the last ones.
 ::testing::AssertionResult
 orphans_gone(Container &box, const std::string &orphan, ProcessCount &count);
 // The same through any way of running a command in the container.
