@@ -273,15 +273,16 @@ Line &Line::running_processes(pid_t pgrp) {
   size_t listed = 0;
   size_t more = 0;
   each_numbered_entry(dir, [&](unsigned long pid) {
-    char path[32];
+    constexpr size_t kPrefix = sizeof "/proc/" - 1;
+    char path[kPrefix + kDecimalSize + sizeof "/stat"];
     char stat[512];
     ProcessStat process;
     char digits[kDecimalSize];
     const char *number = decimal(static_cast<long long>(pid), digits);
-    memcpy(path, "/proc/", 6);
     const size_t length = strlen(number);
-    memcpy(path + 6, number, length);
-    memcpy(path + 6 + length, "/stat", 6);
+    memcpy(path, "/proc/", kPrefix);
+    memcpy(path + kPrefix, number, length);
+    memcpy(path + kPrefix + length, "/stat", sizeof "/stat");
     if (pid == 1 || read_small_file(path, stat, sizeof stat) <= 0 ||
         !parse_stat(stat, process) || process.state == 'Z' ||
         process.state == 'X' || (pgrp != 0 && process.pgrp != pgrp)) {

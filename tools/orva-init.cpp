@@ -80,13 +80,15 @@ int exec_program(int argc, char **argv) {
 [[nodiscard]] int print_help() {
   (void)fputs(kUsage, stdout);
   for (const Setting &setting : kSettings) {
+    // "  -v, --" and "      --" are as wide, so the columns line up.
+    constexpr size_t kBeforeOption = sizeof "      --" - 1;
     const char letter[] = {setting.letter, '\0'};
     if (setting.letter != 0) {
       put(stdout, "  -", letter, ", --", setting.option);
     } else {
       put(stdout, "      --", setting.option);
     }
-    size_t width = 8 + strlen(setting.option);
+    size_t width = kBeforeOption + strlen(setting.option);
     if (setting.argument != nullptr) {
       put(stdout, "=", setting.argument);
       width += 1 + strlen(setting.argument);
