@@ -6,7 +6,8 @@
 // more; the first emit writes the line once with its newline, and later
 // ones write nothing. Texts, names and numbers are checked against a model
 // of the escaping and the cut besides.
-#include "internal.h"
+#include "line.h"
+#include "settings.h"
 
 #include <stdio.h>
 #include <stdlib.h>

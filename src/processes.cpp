@@ -1,23 +1,90 @@
 // SPDX-License-Identifier: MIT
 // The processes of this PID namespace as /proc shows them: each_process
-// walks them, for the verbose report and for ending what is left below the
-// supervisor. What /proc says comes from the processes themselves (their
-// names), so every read is bounded and every field checked.
-#include "internal.h"
+// walks them, for the verbose report and for ending what is left below a
+// subreaper; each_numbered_entry walks any directory of numbers.
+#include "processes.h"
+
+#include "line.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 // NOLINTBEGIN(*-avoid-c-arrays,*-pro-bounds-array-to-pointer-decay,*-pro-bounds-constant-array-index)
 namespace orva_internal {
 namespace {
 
+constexpr size_t kStatSize = 512; // pid, name, state, ppid, pgrp and more
+
+[[nodiscard]] bool proc_is_ours();
+[[nodiscard]] bool read_stat(long pid, ProcessStat &out, char *buffer,
+                             size_t size);
+[[nodiscard]] bool parse_stat(const char *stat, ProcessStat &out);
+const char *record_name(const char *records, size_t got, size_t &at);
+
+} // namespace
+
+bool each_process(bool (*take)(const ProcessStat &, void *), void *context) {
+  if (!proc_is_ours()) {
+    return false;
+  }
+  const int dir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    return false;
+  }
+  each_numbered_entry(dir, [take, context](unsigned long pid) {
+    char stat[kStatSize];
+    ProcessStat process;
+    if (!read_stat(static_cast<long>(pid), process, stat, sizeof stat)) {
+      return true;
+    }
+    return take(process, context);
+  });
+  (void)close(dir);
+  return true;
+}
+
+long parent_of(long pid) {
+  char stat[kStatSize];
+  ProcessStat process;
+  return read_stat(pid, process, stat, sizeof stat) ? process.ppid : 0;
+}
+
+void each_numbered_entry(int dir, bool (*take)(unsigned long, void *),
+                         void *context) {
+  constexpr size_t kMaxDigits = 9; // every pid and descriptor number
+  alignas(8) char records[4096];
+  for (;;) {
+    const long got = syscall(SYS_getdents64, dir, records, sizeof records);
+    if (got <= 0) {
+      return;
+    }
+    for (size_t at = 0; at < static_cast<size_t>(got);) {
+      const char *name = record_name(records, static_cast<size_t>(got), at);
+      if (name == nullptr) {
+        break;
+      }
+      // Decimal, as the kernel writes numbers: no sign, no leading zero.
+      const size_t digits = strspn(name, "0123456789");
+      if (digits == 0 || digits > kMaxDigits || name[digits] != '\0' ||
+          (name[0] == '0' && digits > 1)) {
+        continue;
+      }
+      if (!take(strtoul(name, nullptr, 10), context)) {
+        return;
+      }
+    }
+  }
+}
+
+namespace {
+
 // /proc shows the PID namespace it was mounted for, which need not be
 // ours: a namespace made without a mount of its own sees the host's.
-[[nodiscard]] bool proc_is_ours() {
+bool proc_is_ours() {
   char self[16];
   const ssize_t n = readlink("/proc/self", self, sizeof self - 1);
   if (n <= 0) {
@@ -28,9 +95,9 @@ namespace {
   return strcmp(self, decimal(getpid(), mine)) == 0;
 }
 
-// Reads /proc/PID/stat into `buffer`, NUL-terminated; false when the
-// process is gone or the file cannot be read.
-[[nodiscard]] bool read_stat(long pid, char *buffer, size_t size) {
+// Reads and parses /proc/PID/stat into `out`, its name in `buffer`; false
+// when the process is gone or the file makes no sense.
+bool read_stat(long pid, ProcessStat &out, char *buffer, size_t size) {
   constexpr size_t kPrefix = sizeof "/proc/" - 1;
   char path[kPrefix + kDecimalSize + sizeof "/stat"];
   char digits[kDecimalSize];
@@ -43,24 +110,22 @@ namespace {
   if (fd < 0) {
     return false;
   }
-  ssize_t got = -1;
-  for (;;) {
+  ssize_t got = read(fd, buffer, size - 1);
+  while (got < 0 && errno == EINTR) {
     got = read(fd, buffer, size - 1);
-    if (got >= 0 || errno != EINTR) {
-      break;
-    }
   }
   (void)close(fd);
   if (got <= 0) {
     return false;
   }
   buffer[got] = '\0';
-  return true;
+  out.pid = pid;
+  return parse_stat(buffer, out);
 }
 
 // "pid (name) state ppid pgrp ...": the name may hold blanks and
 // parentheses, so it ends at the last ')'.
-[[nodiscard]] bool parse_stat(const char *stat, ProcessStat &out) {
+bool parse_stat(const char *stat, ProcessStat &out) {
   const char *open_paren = strchr(stat, '(');
   const char *close_paren = strrchr(stat, ')');
   if (open_paren == nullptr || close_paren == nullptr ||
@@ -91,42 +156,30 @@ namespace {
   return true;
 }
 
+// The record layout of getdents64 (linux_dirent64): two 64-bit numbers,
+// the record's length and type, then the name.
+constexpr size_t kRecordLengthAt = 16;
+constexpr size_t kNameAt = 19;
+
+// The name of the record at `at` among the `got` bytes read, and the
+// offset of the next record; NULL when no whole record is left, and ""
+// for a name that does not end inside its own record.
+const char *record_name(const char *records, size_t got, size_t &at) {
+  if (got - at <= kNameAt) {
+    at = got;
+    return nullptr;
+  }
+  unsigned short length = 0;
+  memcpy(&length, records + at + kRecordLengthAt, sizeof length);
+  if (length <= kNameAt || length > got - at) {
+    at = got;
+    return nullptr;
+  }
+  const char *name = records + at + kNameAt;
+  at += length;
+  return memchr(name, '\0', length - kNameAt) != nullptr ? name : "";
+}
+
 } // namespace
-
-bool each_process(bool (*take)(const ProcessStat &, void *), void *context) {
-  if (!proc_is_ours()) {
-    return false;
-  }
-  const int dir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) {
-    return false;
-  }
-  struct Walk {
-    bool (*take)(const ProcessStat &, void *);
-    void *context;
-  } walk{take, context};
-  each_numbered_entry(dir, [&walk](unsigned long pid) {
-    char stat[512];
-    ProcessStat process;
-    process.pid = static_cast<long>(pid);
-    if (!read_stat(process.pid, stat, sizeof stat) ||
-        !parse_stat(stat, process)) {
-      return true;
-    }
-    return walk.take(process, walk.context);
-  });
-  (void)close(dir);
-  return true;
-}
-
-long parent_of(long pid) {
-  char stat[512];
-  ProcessStat process;
-  if (!read_stat(pid, stat, sizeof stat) || !parse_stat(stat, process)) {
-    return 0;
-  }
-  return process.ppid;
-}
-
 } // namespace orva_internal
 // NOLINTEND(*-avoid-c-arrays,*-pro-bounds-array-to-pointer-decay,*-pro-bounds-constant-array-index)

@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: MIT
-// The supervision loop: every signal taken, dropped, held or forwarded,
-// the stop timeout kept, every child reaped, and the program's exit code
-// given back.
+// Supervisor::run, the one loop: reap, wait for a signal (with a timeout
+// only while something falls due), take it. Its phases say what is awaited:
+// nothing yet, the end of the stop delay, the deadline, the program's end,
+// and, once the program has ended under scope all or as a subreaper, the
+// end of what it left behind.
 #include "supervisor.h"
 
-#include "internal.h"
+#include "line.h"
+#include "processes.h"
 
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +19,399 @@ namespace orva_internal {
 namespace {
 
 constexpr timespec kExitPause{.tv_sec = 0, .tv_nsec = 50'000'000};
+// Processes entered from outside the namespace send no SIGCHLD, so under
+// scope all the end of the rest is looked for at short steps.
+constexpr timespec kEndingStep{.tv_sec = 0, .tv_nsec = 20'000'000};
+// Time for the killed to go; what is left then, the kernel ends with us.
+constexpr Duration kKillGrace{{.tv_sec = 1, .tv_nsec = 0}};
+// A subreaper looks again this often for an orphan handed to it without
+// a SIGCHLD of its own.
+constexpr Duration kBelowStep{{.tv_sec = 0, .tv_nsec = 100'000'000}};
+
+void send(pid_t target, int sig, const char *what);
+Line &whom(Line &line, pid_t target);
+[[nodiscard]] bool others_left();
+[[nodiscard]] bool is_below(const ProcessStat &process, pid_t ancestor);
+
+} // namespace
+
+Supervisor::Supervisor(Role role, pid_t program, const Settings &settings,
+                       const sigset_t &full)
+    : role_(role), program_(program), settings_(settings), full_(full),
+      remaining_(Duration{settings.stop_timeout}) {
+  (void)sigemptyset(&child_ended_);
+  (void)sigaddset(&child_ended_, SIGCHLD);
+  (void)sigemptyset(&held_);
+}
+
+int Supervisor::run() {
+  announce();
+  siginfo_t info;
+  for (;;) {
+    // Reaping before every wait means a SIGCHLD that arrives in between
+    // stays pending and ends the wait at once.
+    if (!reap_children()) {
+      return -1;
+    }
+    if (is_ending()) {
+      keep_ending();
+    }
+    if (phase_ == Phase::Done) {
+      return exit_code_;
+    }
+    const int sig = sigtimedwait(wait_set(), &info, wait_timeout());
+    if (sig < 0) {
+      // The wait ran out: at the deadline, unless the stop delay or a step
+      // of the ending fell due first, which the next pass takes up.
+      if (errno == EAGAIN && phase_ == Phase::Stopping) {
+        kill_at_deadline();
+      } else if (errno != EAGAIN && errno != EINTR) {
+        perror("orva: sigtimedwait");
+      }
+    } else if (sig != SIGCHLD && program_ == 0) {
+      take_in_pause(sig);
+    } else if (sig != SIGCHLD) {
+      take(sig);
+    }
+  }
+}
+
+void Supervisor::announce() const {
+  if (!settings_.verbose) {
+    return;
+  }
+  Line line;
+  if (program_ == 0) {
+    line.text("pausing until a stop signal");
+  } else {
+    line.text("started program ")
+        .number(program_)
+        .text(" in process group ")
+        .number(program_);
+  }
+  show_given(line, settings_).emit();
+}
+
+// False only when waiting for the program failed.
+bool Supervisor::reap_children() {
+  if (program_ == 0 || is_ending()) {
+    drain();
+    return true;
+  }
+  int status = 0;
+  const Reaped reaped = reap(program_, status, true, settings_.verbose);
+  if (reaped == Reaped::Failed) {
+    return false;
+  }
+  if (reaped != Reaped::Nothing) {
+    program_ended(reaped == Reaped::Found, status);
+  }
+  return true;
+}
+
+// Reaps every child that has exited, and notes whether any is left.
+void Supervisor::drain() {
+  int status = 0;
+  children_left_ = reap(0, status, true, settings_.verbose) == Reaped::Nothing;
+}
+
+void Supervisor::program_ended(bool found, int status) {
+  const int exit_code = exit_code_from_status(status);
+  exit_code_ = settings_.exit_map.apply(exit_code);
+  if (settings_.verbose) {
+    Line line;
+    line.text("program ").number(program_).text(" ");
+    if (found) {
+      line.status(status);
+    } else {
+      line.text("gone, no child left");
+    }
+    line.text(", exit code ").number(exit_code);
+    if (exit_code_ != exit_code) {
+      line.text(" mapped to ").number(exit_code_);
+    }
+    if (phase_ != Phase::Running) {
+      since_the_stop(line, ", ");
+    }
+    line.emit();
+  }
+  if (role_ == Role::ProcessOne && settings_.stop_all) {
+    begin_ending();
+    return;
+  }
+  // Give the group's last processes a moment to exit so that they are
+  // reaped here rather than left behind.
+  (void)nanosleep(&kExitPause, nullptr);
+  drain();
+  phase_ =
+      role_ == Role::Subreaper && children_left_ ? Phase::Ending : Phase::Done;
+}
+
+// Under scope all the program's end is the end for everyone else too:
+// SIGTERM to all, unless a stop signal has already gone to all (a second
+// SIGTERM is what many programs take as "quit at once"), and the stop
+// timeout from the first stop signal, or from now.
+void Supervisor::begin_ending() {
+  drain();
+  if (!others_left()) {
+    phase_ = Phase::Done;
+    return;
+  }
+  const bool told = phase_ == Phase::Stopping || phase_ == Phase::Killed;
+  if (settings_.verbose) {
+    Line()
+        .text(told ? "other processes still running, waiting for them"
+                   : "other processes still running, SIGTERM to every "
+                     "process")
+        .emit();
+  }
+  if (!told) {
+    send(-1, SIGTERM, "orva: kill");
+  }
+  Instant now{};
+  // Without a clock there is no deadline to keep: SIGKILL at once.
+  if (phase_ == Phase::Running && read_monotonic_clock(now)) {
+    began_ = now;
+    deadline_ = now + Duration{settings_.stop_timeout};
+  }
+  phase_ = Phase::Ending;
+}
+
+// One pass of the ending: done once nobody is left, SIGKILL at the
+// deadline, and a short step to the next look.
+void Supervisor::keep_ending() {
+  if (role_ == Role::Subreaper) {
+    end_below();
+    return;
+  }
+  if (!others_left()) {
+    finish_ending("no process left");
+    return;
+  }
+  Instant now{};
+  const bool have_clock = read_monotonic_clock(now);
+  if (phase_ == Phase::Ending && (!have_clock || now >= deadline_)) {
+    kill_at_deadline();
+    give_up_ = now + kKillGrace;
+  } else if (phase_ == Phase::EndingKilled &&
+             (!have_clock || now >= give_up_)) {
+    finish_ending("processes left after SIGKILL");
+    return;
+  }
+  Duration step = (phase_ == Phase::EndingKilled ? give_up_ : deadline_) - now;
+  if (step.ts.tv_sec != 0 || step.ts.tv_nsec > kEndingStep.tv_nsec) {
+    step = Duration{kEndingStep};
+  }
+  remaining_ = step;
+}
+
+void Supervisor::finish_ending(const char *how) {
+  if (settings_.verbose) {
+    Line line;
+    since_the_stop(line.text(how), ", ").emit();
+  }
+  phase_ = Phase::Done;
+}
+
+// As a subreaper, what the kernel does when process 1 ends: SIGKILL to
+// every child, until none is left. Only children are signalled, since their
+// pids cannot pass to anyone else before they are reaped; what was below a
+// killed child comes to us as its orphans and is killed in a later pass.
+void Supervisor::end_below() {
+  if (!children_left_) {
+    phase_ = Phase::Done;
+    return;
+  }
+  const pid_t self = getpid();
+  Line line;
+  Line::Listing listing;
+  bool listing_open = settings_.verbose && phase_ == Phase::Ending;
+  line.text("SIGKILL to the processes left behind:");
+  const bool known = each_process([&](const ProcessStat &process) {
+    if (process.state == 'Z' || process.state == 'X') {
+      return true;
+    }
+    if (process.ppid == self) {
+      send(static_cast<pid_t>(process.pid), SIGKILL, "orva: kill(SIGKILL)");
+    }
+    if (listing_open && is_below(process, self)) {
+      listing_open = line.list(process, listing);
+    }
+    return true;
+  });
+  if (!known) {
+    Line()
+        .text("/proc is not this namespace's: the processes left behind "
+              "may live on")
+        .emit();
+    phase_ = Phase::Done;
+    return;
+  }
+  if (listing.listed > 0) {
+    line.end_list(listing).emit();
+  }
+  phase_ = Phase::EndingKilled;
+  remaining_ = kBelowStep;
+}
+
+const sigset_t *Supervisor::wait_set() const {
+  return is_ending() ? &child_ended_ : &full_;
+}
+
+// How long the next wait may take: for ever while nothing falls due, else
+// until the held signals go out or the deadline passes, whichever is
+// first. Either falling due is dealt with here.
+const timespec *Supervisor::wait_timeout() {
+  if (is_ending()) {
+    return &remaining_.ts;
+  }
+  if (phase_ != Phase::Delaying && phase_ != Phase::Stopping) {
+    return nullptr;
+  }
+  Instant now{};
+  if (!read_monotonic_clock(now)) {
+    // Without a clock, wait as long as was left last time.
+    return &remaining_.ts;
+  }
+  if (now >= deadline_) {
+    kill_at_deadline();
+    return nullptr;
+  }
+  if (phase_ == Phase::Delaying && now >= release_) {
+    release_held();
+  }
+  const Instant next = phase_ == Phase::Delaying && !(release_ >= deadline_)
+                           ? release_
+                           : deadline_;
+  remaining_ = next - now;
+  return &remaining_.ts;
+}
+
+// A received signal is dropped, held back for the stop delay, or
+// forwarded; the first stop signal arms the stop timeout either way.
+void Supervisor::take(int sig) {
+  if (is_dropped(settings_, sig)) {
+    if (settings_.verbose) {
+      Line().text("dropped ").signal(sig).emit();
+    }
+    return;
+  }
+  const bool stop = is_stop_signal(settings_, sig);
+  Instant now{};
+  if (stop && phase_ == Phase::Running && !is_zero(settings_.stop_delay) &&
+      read_monotonic_clock(now)) {
+    arm(sig, now);
+    phase_ = Phase::Delaying;
+    release_ = now + Duration{settings_.stop_delay};
+  }
+  if (stop && phase_ == Phase::Delaying) {
+    (void)sigaddset(&held_, sig);
+    if (settings_.verbose) {
+      Line()
+          .text("holding ")
+          .signal(sig)
+          .text(" for the stop delay of ")
+          .seconds(settings_.stop_delay)
+          .emit();
+    }
+    return;
+  }
+  forward(sig, false);
+  if (stop && phase_ == Phase::Running && read_monotonic_clock(now)) {
+    arm(sig, now);
+  }
+}
+
+void Supervisor::take_in_pause(int sig) {
+  const bool ends =
+      is_stop_signal(settings_, sig) && !is_dropped(settings_, sig);
+  if (settings_.verbose) {
+    Line().text(ends ? "pause ended by " : "ignored ").signal(sig).emit();
+  }
+  if (ends) {
+    drain();
+    phase_ = role_ == Role::Subreaper && children_left_ ? Phase::Ending
+                                                        : Phase::Done;
+  }
+}
+
+void Supervisor::forward(int sig, bool held) {
+  const int sent = settings_.signal_map.apply(sig);
+  const pid_t target = target_of(sig);
+  send(target, sent, "orva: kill");
+  if (settings_.verbose) {
+    Line line;
+    line.text("forwarded ").signal(sig);
+    if (sent != sig) {
+      line.text(" as ").signal(sent);
+    }
+    whom(line.text(" to "), target);
+    if (held) {
+      since_the_stop(line, ", held until ");
+    }
+    line.emit();
+  }
+}
+
+void Supervisor::arm(int sig, Instant now) {
+  began_ = now;
+  deadline_ = now + Duration{settings_.stop_timeout};
+  remaining_ = Duration{settings_.stop_timeout};
+  phase_ = Phase::Stopping;
+  if (settings_.verbose) {
+    Line()
+        .text("stop timeout of ")
+        .seconds(settings_.stop_timeout)
+        .text(" armed by ")
+        .signal(sig)
+        .emit();
+  }
+}
+
+void Supervisor::release_held() {
+  phase_ = Phase::Stopping;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&held_, sig) == 1) {
+      forward(sig, true);
+    }
+  }
+}
+
+// A stop delay as long as the stop timeout ends here too: the held signal
+// never goes out, SIGKILL does.
+void Supervisor::kill_at_deadline() {
+  const pid_t target = settings_.stop_all ? -1 : -program_;
+  if (settings_.verbose) {
+    Line line;
+    whom(line.text("stop timeout passed, SIGKILL to "), target)
+        .text("; still running:")
+        .running_processes(settings_.stop_all ? 0 : program_)
+        .emit();
+  }
+  send(target, SIGKILL, "orva: kill(SIGKILL)");
+  phase_ = is_ending() ? Phase::EndingKilled : Phase::Killed;
+}
+
+// Under scope all the stop signals reach every process; otherwise
+// signals go to the program's group, or to the program alone.
+pid_t Supervisor::target_of(int sig) const {
+  if (settings_.stop_all && is_stop_signal(settings_, sig)) {
+    return -1;
+  }
+  return settings_.forward_to_child ? program_ : -program_;
+}
+
+Line &Supervisor::since_the_stop(Line &line, const char *before) const {
+  Instant now{};
+  if (read_monotonic_clock(now)) {
+    line.text(before)
+        .milliseconds((now - began_).ts)
+        .text(" after the stop began");
+  }
+  return line;
+}
+
+namespace {
 
 // Sends to `target` (a negated group, or -1 for every process but process
 // 1); one that has already gone (ESRCH) is not an error. `what` names the
@@ -40,58 +435,11 @@ Line &whom(Line &line, pid_t target) {
 // Whether any process but process 1 is left in the namespace, zombies of
 // other parents included; kill(-1) reaches those entered from outside too,
 // which are not our children.
-[[nodiscard]] bool others_left() { return kill(-1, 0) == 0; }
-
-} // namespace
-
-int exit_code_from_status(int status) {
-  if (WIFEXITED(status)) {
-    return WEXITSTATUS(status);
-  }
-  if (WIFSIGNALED(status)) {
-    return 128 + WTERMSIG(status);
-  }
-  return 1;
-}
-
-void report_reaped(pid_t pid, int status) {
-  Line().text("reaped orphan ").number(pid).text(", ").status(status).emit();
-}
-
-Reaped reap(pid_t pid, int &status, bool nonblock, bool report) {
-  const int options = nonblock ? WNOHANG : 0;
-  for (;;) {
-    int raw = 0;
-    const pid_t reaped = waitpid(-1, &raw, options);
-    if (reaped == 0) {
-      return Reaped::Nothing;
-    }
-    if (reaped < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return errno == ECHILD ? Reaped::NoChildLeft : Reaped::Failed;
-    }
-    if (pid < 0 || reaped == pid) {
-      status = raw;
-      return Reaped::Found;
-    }
-    if (report) {
-      report_reaped(reaped, raw);
-    }
-  }
-}
-
-void drain(bool report) {
-  int status = 0;
-  (void)reap(0, status, true, report);
-}
-
-namespace {
+bool others_left() { return kill(-1, 0) == 0; }
 
 // Whether `process` descends from `ancestor`, as far as its first hops up
 // tell; only for the report, so a chain that ends early says no.
-[[nodiscard]] bool is_below(const ProcessStat &process, pid_t ancestor) {
+bool is_below(const ProcessStat &process, pid_t ancestor) {
   constexpr int kMaxHops = 32;
   long parent = process.ppid;
   for (int hop = 0; hop < kMaxHops && parent > 1; ++hop) {
@@ -104,365 +452,4 @@ namespace {
 }
 
 } // namespace
-
-void end_what_is_left(bool verbose) {
-  // For a child handed over without a SIGCHLD: short enough that it is
-  // found soon, long enough not to spin.
-  constexpr timespec kStep{.tv_sec = 0, .tv_nsec = 100'000'000};
-  const pid_t self = getpid();
-  for (bool first = true;; first = false) {
-    Line line;
-    Line::Listing listing;
-    bool listing_open = verbose && first;
-    line.text("SIGKILL to the processes left behind:");
-    int killed = 0;
-    const bool known = each_process([&](const ProcessStat &process) {
-      if (process.state == 'Z' || process.state == 'X') {
-        return true;
-      }
-      if (process.ppid == self) {
-        send(static_cast<pid_t>(process.pid), SIGKILL, "orva: kill(SIGKILL)");
-        ++killed;
-      }
-      if (listing_open && is_below(process, self)) {
-        listing_open = line.list(process, listing);
-      }
-      return true;
-    });
-    if (!known) {
-      Line()
-          .text("/proc is not this namespace's: the processes left behind "
-                "may live on")
-          .emit();
-      drain(verbose);
-      return;
-    }
-    if (listing.listed > 0) {
-      line.end_list(listing).emit();
-    }
-    // Each one killed is sure to end, so these waits cannot hang.
-    for (int waits = killed; waits > 0; --waits) {
-      int status = 0;
-      pid_t reaped = -1;
-      do {
-        reaped = waitpid(-1, &status, 0);
-      } while (reaped < 0 && errno == EINTR);
-      if (reaped < 0) {
-        break;
-      }
-      if (verbose) {
-        report_reaped(reaped, status);
-      }
-    }
-    int status = 0;
-    if (reap(0, status, true, verbose) != Reaped::Nothing) {
-      return;
-    }
-    // What the killed left below them is ours now: look again at once.
-    if (killed > 0) {
-      continue;
-    }
-    sigset_t child_ended;
-    (void)sigemptyset(&child_ended);
-    (void)sigaddset(&child_ended, SIGCHLD);
-    siginfo_t info;
-    (void)sigtimedwait(&child_ended, &info, &kStep);
-  }
-}
-
-Line &with_settings(Line &line, const Settings &settings) {
-  const char *separator = ", with ";
-  unsigned row = 0;
-  for (const Setting &setting : kSettings) {
-    if ((settings.given & bit(row++)) != 0) {
-      line.text(separator).text(setting.variable).text("=");
-      setting.show(line, settings);
-      separator = " ";
-    }
-  }
-  return line;
-}
-
-bool is_stop_signal(const Settings &settings, int sig) {
-  return sigismember(&settings.stop_signals, sig) == 1;
-}
-
-bool is_dropped(const Settings &settings, int sig) {
-  return settings.signal_map.apply(sig) == kSignalDropped;
-}
-
-// A received signal is dropped, held back for the stop delay, or
-// forwarded; the first stop signal arms the stop timeout either way.
-void Supervisor::take(int sig) {
-  if (is_dropped(settings_, sig)) {
-    if (settings_.verbose) {
-      Line().text("dropped ").signal(sig).emit();
-    }
-    return;
-  }
-  const bool stop = is_stop_signal(settings_, sig);
-  Instant now{};
-  if (stop && !stopping_ && has_stop_delay() && read_monotonic_clock(now)) {
-    arm(sig, now);
-    holding_ = true;
-    release_ = now + Duration{settings_.stop_delay};
-  }
-  if (stop && holding_) {
-    (void)sigaddset(&held_, sig);
-    if (settings_.verbose) {
-      Line()
-          .text("holding ")
-          .signal(sig)
-          .text(" for the stop delay of ")
-          .seconds(settings_.stop_delay)
-          .emit();
-    }
-    return;
-  }
-  forward(sig, false);
-  if (stop && !stopping_ && read_monotonic_clock(now)) {
-    arm(sig, now);
-  }
-}
-
-void Supervisor::forward(int sig, bool held) {
-  const int sent = settings_.signal_map.apply(sig);
-  const pid_t target = target_of(sig);
-  send(target, sent, "orva: kill");
-  if (settings_.verbose) {
-    Line line;
-    line.text("forwarded ").signal(sig);
-    if (sent != sig) {
-      line.text(" as ").signal(sent);
-    }
-    whom(line.text(" to "), target);
-    if (held) {
-      since_the_stop(line, ", held until ");
-    }
-    line.emit();
-  }
-}
-
-Line &Supervisor::since_the_stop(Line &line, const char *before) const {
-  Instant now{};
-  if (read_monotonic_clock(now)) {
-    line.text(before)
-        .milliseconds((now - began_).ts)
-        .text(" after the stop began");
-  }
-  return line;
-}
-
-void Supervisor::arm(int sig, Instant now) {
-  began_ = now;
-  deadline_ = now + Duration{settings_.stop_timeout};
-  remaining_ = Duration{settings_.stop_timeout};
-  stopping_ = true;
-  if (settings_.verbose) {
-    Line()
-        .text("stop timeout of ")
-        .seconds(settings_.stop_timeout)
-        .text(" armed by ")
-        .signal(sig)
-        .emit();
-  }
-}
-
-void Supervisor::release_held() {
-  holding_ = false;
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sigismember(&held_, sig) == 1) {
-      forward(sig, true);
-    }
-  }
-}
-
-void Supervisor::kill_at_deadline() {
-  // A stop delay as long as the stop timeout ends here: the held signal
-  // never goes out, SIGKILL does.
-  holding_ = false;
-  const pid_t target = settings_.stop_all ? -1 : -child_;
-  if (settings_.verbose) {
-    Line line;
-    whom(line.text("stop timeout passed, SIGKILL to "), target)
-        .text("; still running:")
-        .running_processes(settings_.stop_all ? 0 : child_)
-        .emit();
-  }
-  send(target, SIGKILL, "orva: kill(SIGKILL)");
-  kill_sent_ = true;
-}
-
-void Supervisor::report_end(bool found, int status, int exit_code,
-                            int mapped) const {
-  Line line;
-  line.text("program ").number(child_).text(" ");
-  if (found) {
-    line.status(status);
-  } else {
-    line.text("gone, no child left");
-  }
-  line.text(", exit code ").number(exit_code);
-  if (mapped != exit_code) {
-    line.text(" mapped to ").number(mapped);
-  }
-  if (stopping_) {
-    since_the_stop(line, ", ");
-  }
-  line.emit();
-}
-
-// Under scope all the program's end is the end for everyone else too:
-// SIGTERM to all, a wait until none is left or the stop timeout has
-// passed, then SIGKILL. Those entered from outside the namespace send no
-// SIGCHLD, so the wait looks again at short steps; it is bounded, and no
-// such step happens while the program runs.
-void Supervisor::stop_the_rest() {
-  constexpr timespec kStep{.tv_sec = 0, .tv_nsec = 20'000'000};
-  // Time for the killed to go; what is left then, the kernel ends with us.
-  constexpr Duration kKillGrace{{.tv_sec = 1, .tv_nsec = 0}};
-  drain(settings_.verbose);
-  if (!others_left()) {
-    return;
-  }
-  // A stop signal has already gone to every process: a second SIGTERM is
-  // what many programs take as "quit at once", cutting short the very
-  // shutdown being waited for. One still held back has not gone out.
-  if (stopping_ && !holding_) {
-    if (settings_.verbose) {
-      Line().text("other processes still running, waiting for them").emit();
-    }
-  } else {
-    holding_ = false;
-    if (settings_.verbose) {
-      Line()
-          .text("other processes still running, SIGTERM to every process")
-          .emit();
-    }
-    send(-1, SIGTERM, "orva: kill");
-  }
-  Instant now{};
-  // Without a clock there is no deadline to keep: SIGKILL at once.
-  bool have_clock = read_monotonic_clock(now);
-  if (!stopping_ && have_clock) {
-    began_ = now;
-    deadline_ = now + Duration{settings_.stop_timeout};
-    stopping_ = true;
-  }
-  sigset_t child_ended;
-  (void)sigemptyset(&child_ended);
-  (void)sigaddset(&child_ended, SIGCHLD);
-  bool killed = false;
-  Instant give_up{};
-  for (;;) {
-    drain(settings_.verbose);
-    if (!others_left()) {
-      break;
-    }
-    have_clock = read_monotonic_clock(now);
-    if (!killed && (!have_clock || now >= deadline_)) {
-      kill_at_deadline();
-      killed = true;
-      give_up = now + kKillGrace;
-      continue;
-    }
-    if (killed && (!have_clock || now >= give_up)) {
-      break;
-    }
-    Duration step = (killed ? give_up : deadline_) - now;
-    if (step.ts.tv_sec > 0 || step.ts.tv_nsec > kStep.tv_nsec) {
-      step = Duration{kStep};
-    }
-    siginfo_t info;
-    (void)sigtimedwait(&child_ended, &info, &step.ts);
-  }
-  if (settings_.verbose) {
-    Line line;
-    line.text(others_left() ? "processes left after SIGKILL"
-                            : "no process left");
-    since_the_stop(line, ", ").emit();
-  }
-}
-
-// How long the next wait may take: for ever while nothing is pending, else
-// until the held signals go out or the deadline passes, whichever is
-// first. Either falling due is dealt with here.
-const timespec *Supervisor::wait_timeout() {
-  if (!stopping_ || kill_sent_) {
-    return nullptr;
-  }
-  Instant now{};
-  if (!read_monotonic_clock(now)) {
-    // Without a clock, wait as long as was left last time.
-    return &remaining_.ts;
-  }
-  if (now >= deadline_) {
-    kill_at_deadline();
-    return nullptr;
-  }
-  if (holding_ && now >= release_) {
-    release_held();
-  }
-  const Instant next =
-      holding_ && !(release_ >= deadline_) ? release_ : deadline_;
-  remaining_ = next - now;
-  return &remaining_.ts;
-}
-
-int Supervisor::run() {
-  if (settings_.verbose) {
-    Line line;
-    line.text("started program ")
-        .number(child_)
-        .text(" in process group ")
-        .number(child_);
-    with_settings(line, settings_).emit();
-  }
-  siginfo_t info;
-  for (;;) {
-    // Reaping before every wait means a SIGCHLD that arrives in between
-    // stays pending and ends the wait at once.
-    int status = 0;
-    const Reaped reaped = reap(child_, status, true, settings_.verbose);
-    if (reaped == Reaped::Failed) {
-      return -1;
-    }
-    if (reaped != Reaped::Nothing) {
-      const int exit_code = exit_code_from_status(status);
-      const int mapped = settings_.exit_map.apply(exit_code);
-      if (settings_.verbose) {
-        report_end(reaped == Reaped::Found, status, exit_code, mapped);
-      }
-      if (settings_.stop_all) {
-        stop_the_rest();
-        return mapped;
-      }
-      // Give the group's last processes a moment to exit so that they are
-      // reaped here rather than left behind.
-      (void)nanosleep(&kExitPause, nullptr);
-      drain(settings_.verbose);
-      if (ends_what_is_left_) {
-        end_what_is_left(settings_.verbose);
-      }
-      return mapped;
-    }
-
-    const int sig = sigtimedwait(&full_, &info, wait_timeout());
-    if (sig < 0) {
-      if (errno == EAGAIN) {
-        // The held signals fall due before the deadline; the next pass
-        // sends them.
-        if (!holding_) {
-          kill_at_deadline();
-        }
-      } else if (errno != EINTR) {
-        perror("orva: sigtimedwait");
-      }
-      continue;
-    }
-    if (sig != SIGCHLD) {
-      take(sig);
-    }
-  }
-}
 } // namespace orva_internal

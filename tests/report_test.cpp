@@ -2,7 +2,8 @@
 // One line of the verbose report at the edge of its buffer. Line is
 // internal, so this test is built from the library's own source rather
 // than linked against it.
-#include "internal.h"
+#include "line.h"
+#include "settings.h"
 
 #include <gtest/gtest.h>
 

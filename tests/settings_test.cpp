@@ -3,11 +3,13 @@
 // switches and the two maps.
 // The parsers are internal, so this test is built from the library's own
 // source rather than linked against it.
-#include "internal.h"
+#include "line.h"
+#include "settings.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <string.h>
 
 #include <initializer_list>
 #include <string>
@@ -15,12 +17,42 @@
 namespace {
 
 using orva_internal::ExitMap;
-using orva_internal::parse_exit_map;
-using orva_internal::parse_signal_map;
-using orva_internal::parse_stop_scope;
-using orva_internal::parse_stop_signals;
-using orva_internal::parse_verbose;
+using orva_internal::Settings;
 using orva_internal::SignalMap;
+
+// A field's text read as the environment and the command line read it:
+// through its row of the table, into settings that hold `value` already.
+template <typename Value>
+bool parse_into(const char *variable, Value Settings::*field, const char *text,
+                Value &value) {
+  for (const orva_internal::Setting &row : orva_internal::kSettings) {
+    if (strcmp(row.variable, variable) == 0) {
+      Settings settings;
+      settings.*field = value;
+      const bool ok = orva_internal::parse_setting(row, text, settings);
+      value = settings.*field;
+      return ok;
+    }
+  }
+  ADD_FAILURE() << "no row " << variable;
+  return false;
+}
+
+bool read_stop_signals(const char *text, sigset_t &set) {
+  return parse_into("ORVA_STOP_SIGNALS", &Settings::stop_signals, text, set);
+}
+bool read_stop_scope(const char *text, bool &all) {
+  return parse_into("ORVA_STOP_SCOPE", &Settings::stop_all, text, all);
+}
+bool read_verbose(const char *text, bool &verbose) {
+  return parse_into("ORVA_VERBOSE", &Settings::verbose, text, verbose);
+}
+bool read_exit_map(const char *text, ExitMap &map) {
+  return parse_into("ORVA_EXIT_MAP", &Settings::exit_map, text, map);
+}
+bool read_signal_map(const char *text, SignalMap &map) {
+  return parse_into("ORVA_SIGNAL_MAP", &Settings::signal_map, text, map);
+}
 
 std::string members(const sigset_t &set) {
   std::string out;
@@ -60,7 +92,7 @@ TEST(StopSignals, NamesWithOrWithoutSigInAnyCase) {
     SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
     sigset_t set;
     sigemptyset(&set);
-    ASSERT_TRUE(parse_stop_signals(c.text, set));
+    ASSERT_TRUE(read_stop_signals(c.text, set));
     EXPECT_EQ(members(set), c.sigs);
   }
 }
@@ -82,15 +114,15 @@ TEST(StopSignals, RefusesWhatCannotArm) {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGUSR2);
-    EXPECT_FALSE(parse_stop_signals(text, set));
+    EXPECT_FALSE(read_stop_signals(text, set));
     EXPECT_EQ(members(set), numbers({SIGUSR2}));
   }
 }
 
 TEST(StopScopeAndVerbose, TakeTheirWordsOnly) {
   using Parser = bool (*)(const char *, bool &);
-  const Parser scope = parse_stop_scope;
-  const Parser verbose = parse_verbose;
+  const Parser scope = read_stop_scope;
+  const Parser verbose = read_verbose;
   // A refused text leaves the setting as it was, here `value`.
   struct Case {
     Parser parse;
@@ -169,7 +201,7 @@ TEST(Maps, AddTheirEntriesOrNone) {
     SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
     ExitMap map;
     map.map(7, 8);
-    (void)parse_exit_map(c.text, map);
+    (void)read_exit_map(c.text, map);
     EXPECT_EQ(exit_map_text(map), c.exits);
   }
   const std::string term = std::to_string(SIGTERM);
@@ -199,7 +231,7 @@ TEST(Maps, AddTheirEntriesOrNone) {
     SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
     SignalMap map;
     map.map(SIGTERM, SIGQUIT);
-    (void)parse_signal_map(c.text, map);
+    (void)read_signal_map(c.text, map);
     EXPECT_EQ(signal_map_text(map), c.signals);
   }
 }

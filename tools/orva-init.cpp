@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // orva-init: supervise a program that cannot call orva_run itself.
-#include "internal.h"
+#include "launch.h"
+#include "line.h"
+#include "settings.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -13,6 +15,7 @@
 namespace {
 
 using orva_internal::bit;
+using orva_internal::Kind;
 using orva_internal::kSettingCount;
 using orva_internal::kSettings;
 using orva_internal::Setting;
@@ -76,6 +79,33 @@ int exec_program(int argc, char **argv) {
   return 0;
 }
 
+// Prints what an option takes, as --help shows it ("=DURATION",
+// "=group|all"; nothing for a switch), and gives its width.
+size_t print_argument(const Setting &setting) {
+  const char *word = "FROM=TO,...";
+  switch (setting.kind) {
+  case Kind::Switch:
+    return 0;
+  case Kind::WordPair:
+    put(stdout, "=", setting.default_text, "|", setting.on_word);
+    return 2 + strlen(setting.default_text) + strlen(setting.on_word);
+  case Kind::Duration:
+    word = "DURATION";
+    break;
+  case Kind::SignalList:
+    word = "LIST";
+    break;
+  case Kind::Signal:
+    word = "SIGNAL";
+    break;
+  case Kind::ExitCodes:
+  case Kind::SignalRewrites:
+    break;
+  }
+  put(stdout, "=", word);
+  return 1 + strlen(word);
+}
+
 // Each setting's option, its variable, and its help indented below.
 [[nodiscard]] int print_help() {
   (void)fputs(kUsage, stdout);
@@ -88,15 +118,12 @@ int exec_program(int argc, char **argv) {
     } else {
       put(stdout, "      --", setting.option);
     }
-    size_t width = kBeforeOption + strlen(setting.option);
-    if (setting.argument != nullptr) {
-      put(stdout, "=", setting.argument);
-      width += 1 + strlen(setting.argument);
-    }
+    size_t width =
+        kBeforeOption + strlen(setting.option) + print_argument(setting);
     for (; width < kHelpColumn; ++width) {
       (void)fputc(' ', stdout);
     }
-    put(stdout, " ", setting.variable, setting.argument == nullptr ? "=1" : "",
+    put(stdout, " ", setting.variable, setting.kind == Kind::Switch ? "=1" : "",
         "\n      ");
     for (const char *line = setting.help;;) {
       const char *end = strchr(line, '\n');
@@ -224,9 +251,9 @@ int Options::letter_option() {
   }
   for (unsigned row = 0; row < kSettingCount; ++row) {
     if (kSettings[row].letter == letter) {
-      const char *rest = kSettings[row].argument != nullptr && *letters_ != '\0'
-                             ? letters_
-                             : nullptr;
+      const char *rest =
+          kSettings[row].kind != Kind::Switch && *letters_ != '\0' ? letters_
+                                                                   : nullptr;
       if (rest != nullptr) {
         letters_ = nullptr;
       }
@@ -239,7 +266,7 @@ int Options::letter_option() {
 }
 
 int Options::with_value(unsigned row, const char *attached, const char *named) {
-  if (kSettings[row].argument == nullptr) {
+  if (kSettings[row].kind == Kind::Switch) {
     if (attached != nullptr) {
       return refuse("option '", named, "' takes no value");
     }
@@ -284,7 +311,7 @@ int main(int argc, char **argv) {
     }
     const auto row = static_cast<unsigned>(found - kFirstRowOption);
     const Setting &setting = kSettings[row];
-    if (!setting.parse(options.value(), settings)) {
+    if (!orva_internal::parse_setting(setting, options.value(), settings)) {
       put(stderr, "orva-init: invalid --", setting.option, "=");
       orva_internal::write_escaped(options.value());
       put(stderr, " (try 'orva-init --help')\n");
@@ -300,7 +327,7 @@ int main(int argc, char **argv) {
       complain("--pause takes no PROGRAM, but got '", argv[first], "'");
       return kExitUsage;
     }
-    return orva_internal::pause_until_stopped(launch);
+    return orva_internal::pause(launch);
   }
   if (first >= argc) {
     put(stderr, "orva-init: missing PROGRAM (try 'orva-init --help')\n");

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: MIT
+// What the launcher asks of the library beyond orva_run: the settings of
+// its command line, no descriptor kept, and the pause.
+#pragma once
+
+#include "settings.h"
+
+namespace orva_internal {
+
+struct Launch {
+  Settings settings; // the command line's; default_settings otherwise
+  // The supervising process closes every descriptor above 2 once the
+  // program runs: the launcher itself has no use for any.
+  bool close_descriptors = false;
+};
+
+// orva_run with what the launcher read from its command line.
+[[nodiscard]] int run(int (*submain)(int, char **), int argc, char **argv,
+                      const Launch &launch);
+
+// Runs no program: reaps whatever is handed to it until the first stop
+// signal, then gives 0. The process that holds a pod's namespaces.
+[[nodiscard]] int pause(const Launch &launch);
+
+} // namespace orva_internal
