@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// orva-init: supervise a program that cannot call orva_run itself.
+// orva-init: supervise a program that cannot call orva_run itself. main
+// reads the options into the settings, then hands the library a submain
+// that execs PROGRAM, or pauses; the option reader and --help follow.
 #include "launch.h"
 #include "line.h"
 #include "settings.h"
@@ -59,6 +61,113 @@ constexpr size_t kHelpColumn = 35;
 // whose machinery would be most of the static launcher.
 template <typename... Parts> void put(FILE *to, const Parts *...parts) {
   ((void)fputs(parts, to), ...);
+}
+
+constexpr int kRefused = -1;
+constexpr int kGoOn = -2;
+
+// The command line's options, read as getopt reads them in POSIX mode:
+// they end at the first word that is none, or after "--", so that
+// PROGRAM's own options stay PROGRAM's. Letters may be grouped and take
+// their value from the rest of the word or from the next one; a long
+// option's value follows '=' or comes as the next word.
+class Options {
+public:
+  Options(int argc, char **argv) : argc_(argc), argv_(argv) {}
+
+  // 0 once the options have ended, 'h' for help, kVersionOption,
+  // kPauseOption, or kFirstRowOption plus a setting's row with its text
+  // in value(); a usage error has been reported when it gives -1.
+  [[nodiscard]] int next();
+  [[nodiscard]] const char *value() const { return value_; }
+  // The first word after the options.
+  [[nodiscard]] int index() const { return index_; }
+
+private:
+  [[nodiscard]] int long_option(const char *word);
+  [[nodiscard]] int letter_option();
+  [[nodiscard]] int with_value(unsigned row, const char *attached,
+                               const char *named);
+
+  int argc_;
+  char **argv_;
+  int index_ = 1;
+  const char *letters_ = nullptr; // the rest of a group of letters
+  const char *value_ = nullptr;
+};
+
+[[nodiscard]] int read_options(int argc, char **argv,
+                               orva_internal::Settings &settings, bool &pause,
+                               int &first);
+int exec_program(int argc, char **argv);
+void complain(const char *before, const char *word, const char *after);
+[[nodiscard]] int print_help();
+[[nodiscard]] int print_version();
+[[nodiscard]] int flush_stdout();
+[[nodiscard]] size_t print_argument(const Setting &setting);
+[[nodiscard]] int refuse(const char *before, const char *word,
+                         const char *after);
+
+} // namespace
+
+int main(int argc, char **argv) {
+  orva_internal::Launch launch;
+  orva_internal::default_settings(launch.settings);
+  launch.close_descriptors = true;
+  bool pause = false;
+  int first = 0;
+  if (const int done = read_options(argc, argv, launch.settings, pause, first);
+      done != kGoOn) {
+    return done;
+  }
+  if (pause) {
+    if (first < argc) {
+      complain("--pause takes no PROGRAM, but got '", argv[first], "'");
+      return kExitUsage;
+    }
+    return orva_internal::pause(launch);
+  }
+  if (first >= argc) {
+    put(stderr, "orva-init: missing PROGRAM (try 'orva-init --help')\n");
+    return kExitUsage;
+  }
+  return orva_internal::run(exec_program, argc - first, argv + first, launch);
+}
+
+namespace {
+
+// Reads the options into `settings`, and where PROGRAM begins into
+// `first`; kGoOn, or the exit code when there is nothing more to do.
+int read_options(int argc, char **argv, orva_internal::Settings &settings,
+                 bool &pause, int &first) {
+  Options options(argc, argv);
+  for (int found = options.next(); found != 0; found = options.next()) {
+    if (found == kRefused) {
+      return kExitUsage;
+    }
+    if (found == 'h') {
+      return print_help();
+    }
+    if (found == kVersionOption) {
+      return print_version();
+    }
+    if (found == kPauseOption) {
+      pause = true;
+      continue;
+    }
+    const auto row = static_cast<unsigned>(found - kFirstRowOption);
+    const Setting &setting = kSettings[row];
+    if (!orva_internal::parse_setting(setting, options.value(), settings)) {
+      put(stderr, "orva-init: invalid --", setting.option, "=");
+      orva_internal::write_escaped(options.value());
+      put(stderr, " (try 'orva-init --help')\n");
+      return kExitUsage;
+    }
+    settings.given |= bit(row);
+    settings.from_command_line |= bit(row);
+  }
+  first = options.index();
+  return kGoOn;
 }
 
 int exec_program(int argc, char **argv) {
@@ -155,43 +264,11 @@ void complain(const char *before, const char *word, const char *after) {
   put(stderr, after, " (try 'orva-init --help')\n");
 }
 
-constexpr int kRefused = -1;
-
 [[nodiscard]] int refuse(const char *before, const char *word,
                          const char *after) {
   complain(before, word, after);
   return kRefused;
 }
-
-// The command line's options, read as getopt reads them in POSIX mode:
-// they end at the first word that is none, or after "--", so that
-// PROGRAM's own options stay PROGRAM's. Letters may be grouped and take
-// their value from the rest of the word or from the next one; a long
-// option's value follows '=' or comes as the next word.
-class Options {
-public:
-  Options(int argc, char **argv) : argc_(argc), argv_(argv) {}
-
-  // 0 once the options have ended, 'h' for help, kVersionOption,
-  // kPauseOption, or kFirstRowOption plus a setting's row with its text
-  // in value(); a usage error has been reported when it gives -1.
-  [[nodiscard]] int next();
-  [[nodiscard]] const char *value() const { return value_; }
-  // The first word after the options.
-  [[nodiscard]] int index() const { return index_; }
-
-private:
-  [[nodiscard]] int long_option(const char *word);
-  [[nodiscard]] int letter_option();
-  [[nodiscard]] int with_value(unsigned row, const char *attached,
-                               const char *named);
-
-  int argc_;
-  char **argv_;
-  int index_ = 1;
-  const char *letters_ = nullptr; // the rest of a group of letters
-  const char *value_ = nullptr;
-};
 
 int Options::next() {
   if (letters_ != nullptr && *letters_ != '\0') {
@@ -283,56 +360,4 @@ int Options::with_value(unsigned row, const char *attached, const char *named) {
 
 } // namespace
 
-int main(int argc, char **argv) {
-  orva_internal::Launch launch;
-  orva_internal::default_settings(launch.settings);
-  launch.close_descriptors = true;
-  orva_internal::Settings &settings = launch.settings;
-
-  bool pause = false;
-  Options options(argc, argv);
-  for (;;) {
-    const int found = options.next();
-    if (found == 0) {
-      break;
-    }
-    if (found == kRefused) {
-      return kExitUsage;
-    }
-    if (found == 'h') {
-      return print_help();
-    }
-    if (found == kVersionOption) {
-      return print_version();
-    }
-    if (found == kPauseOption) {
-      pause = true;
-      continue;
-    }
-    const auto row = static_cast<unsigned>(found - kFirstRowOption);
-    const Setting &setting = kSettings[row];
-    if (!orva_internal::parse_setting(setting, options.value(), settings)) {
-      put(stderr, "orva-init: invalid --", setting.option, "=");
-      orva_internal::write_escaped(options.value());
-      put(stderr, " (try 'orva-init --help')\n");
-      return kExitUsage;
-    }
-    settings.given |= bit(row);
-    settings.from_command_line |= bit(row);
-  }
-
-  const int first = options.index();
-  if (pause) {
-    if (first < argc) {
-      complain("--pause takes no PROGRAM, but got '", argv[first], "'");
-      return kExitUsage;
-    }
-    return orva_internal::pause(launch);
-  }
-  if (first >= argc) {
-    put(stderr, "orva-init: missing PROGRAM (try 'orva-init --help')\n");
-    return kExitUsage;
-  }
-  return orva_internal::run(exec_program, argc - first, argv + first, launch);
-}
 // NOLINTEND(*-avoid-c-arrays,*-pro-bounds-constant-array-index,*-pro-bounds-array-to-pointer-decay)
