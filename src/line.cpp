@@ -58,11 +58,8 @@ Line &Line::number(long long value) {
 }
 
 Line &Line::signal(int sig) {
-  if (const char *name = signal_name(sig)) {
-    return text("SIG").text(name);
-  }
-  if (sig >= SIGRTMIN && sig <= SIGRTMAX) {
-    return text("SIGRTMIN+").number(sig - SIGRTMIN);
+  if (signal_name(sig) != nullptr || (sig >= SIGRTMIN && sig <= SIGRTMAX)) {
+    return text("SIG").signal_setting(sig);
   }
   return text("signal ").number(sig);
 }

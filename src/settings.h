@@ -89,17 +89,17 @@ union Field {
 };
 
 struct Setting {
-  const char *variable;
-  const char *option; // the long option, without "--"
-  char letter;        // the short option, or 0
-  Kind kind;
-  Field field;
-  // The default as the setting's own text, or NULL for none; for a switch
+  const char *variable = nullptr;
+  const char *option = nullptr; // the long option, without "--"
+  char letter = 0;              // the short option, if any
+  Kind kind = Kind::Switch;
+  Field field{};
+  // The default as the setting's own text, if it has one; for a switch
   // and a word pair, the word that is off.
-  const char *default_text;
-  const char *on_word; // a switch's and a word pair's other word
+  const char *default_text = nullptr;
+  const char *on_word = nullptr; // a switch's and a word pair's other word
   // For --help: what the setting does, lines already broken for 80 columns.
-  const char *help;
+  const char *help = nullptr;
 };
 
 // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
@@ -110,12 +110,10 @@ inline constexpr Setting kSettings[] = {
      .kind = Kind::Duration,
      .field = {.span = &Settings::stop_timeout},
      .default_text = "30s",
-     .on_word = nullptr,
      .help = "time from the first stop signal to SIGKILL, as seconds, "
              "minutes\nand hours: 10, 90s, 2m, 1h30m (default 30s)"},
     {.variable = "ORVA_STOP_SCOPE",
      .option = "stop-scope",
-     .letter = 0,
      .kind = Kind::WordPair,
      .field = {.flag = &Settings::stop_all},
      .default_text = "group",
@@ -125,11 +123,9 @@ inline constexpr Setting kSettings[] = {
              "(default group: PROGRAM's process group; process 1 only)"},
     {.variable = "ORVA_STOP_SIGNALS",
      .option = "stop-signals",
-     .letter = 0,
      .kind = Kind::SignalList,
      .field = {.signals = &Settings::stop_signals},
      .default_text = "HUP,INT,QUIT,TERM",
-     .on_word = nullptr,
      .help = "the stop signals, names with or without SIG: TERM,INT,QUIT\n"
              "leaves HUP to reload; PWR, RTMIN+3 (default HUP,INT,QUIT,TERM)"},
     {.variable = "ORVA_VERBOSE",
@@ -145,8 +141,6 @@ inline constexpr Setting kSettings[] = {
      .letter = 'e',
      .kind = Kind::ExitCodes,
      .field = {.exit_map = &Settings::exit_map},
-     .default_text = nullptr,
-     .on_word = nullptr,
      .help = "PROGRAM's exit code FROM becomes TO, both 0 to 255, FROM\n"
              "not 111: 143=0 makes a stop by SIGTERM a success; repeatable"},
     {.variable = "ORVA_SIGNAL_MAP",
@@ -154,14 +148,11 @@ inline constexpr Setting kSettings[] = {
      .letter = 'r',
      .kind = Kind::SignalRewrites,
      .field = {.signal_map = &Settings::signal_map},
-     .default_text = nullptr,
-     .on_word = nullptr,
      .help = "a received signal FROM is forwarded as TO, or not at all when\n"
              "TO is 0: TERM=QUIT; it arms the stop timeout as FROM would;\n"
              "repeatable"},
     {.variable = "ORVA_FORWARD",
      .option = "forward",
-     .letter = 0,
      .kind = Kind::WordPair,
      .field = {.flag = &Settings::forward_to_child},
      .default_text = "group",
@@ -183,16 +174,12 @@ inline constexpr Setting kSettings[] = {
      .letter = 'p',
      .kind = Kind::Signal,
      .field = {.signal = &Settings::parent_death_signal},
-     .default_text = nullptr,
-     .on_word = nullptr,
      .help = "take SIGNAL, as if sent, when orva-init's parent dies"},
     {.variable = "ORVA_STOP_DELAY",
      .option = "stop-delay",
-     .letter = 0,
      .kind = Kind::Duration,
      .field = {.span = &Settings::stop_delay},
      .default_text = "0s",
-     .on_word = nullptr,
      .help = "hold the first stop signal this long before forwarding it;\n"
              "the stop timeout still counts from its arrival (default 0s)"},
 };
