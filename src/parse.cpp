@@ -21,6 +21,8 @@ namespace {
 [[nodiscard]] unsigned long long seconds_per_unit(char unit);
 template <typename Take>
 [[nodiscard]] bool each_item(const char *text, Take take);
+template <typename Map, typename Entry>
+[[nodiscard]] bool parse_map(const char *text, Map &map, Entry entry);
 [[nodiscard]] bool split_pair(const char *item, size_t length,
                               size_t &from_length, const char *&to,
                               size_t &to_length);
@@ -103,55 +105,31 @@ bool parse_one_signal(const char *text, int &sig) {
 }
 
 bool parse_exit_map(const char *text, ExitMap &map) {
-  ExitMap parsed = map;
-  const bool ok = each_item(text, [&parsed](const char *item, size_t length) {
-    size_t from_length = 0;
-    const char *to = nullptr;
-    size_t to_length = 0;
-    if (!split_pair(item, length, from_length, to, to_length)) {
-      return false;
-    }
-    const int from = small_number(item, from_length);
-    const int code = small_number(to, to_length);
-    // Seen from outside, a program's 111 and the supervisor's own failure
-    // are the same code; mapping it would hide the failure.
-    if (from < 0 || from > kMaxExitCode || from == kSupervisorFailure ||
-        code < 0 || code > kMaxExitCode) {
-      return false;
-    }
-    parsed.map(from, code);
-    return true;
-  });
-  if (ok) {
-    map = parsed;
-  }
-  return ok;
+  return parse_map(text, map,
+                   [](const char *from_text, size_t from_length, const char *to,
+                      size_t to_length, int &from, int &code) {
+                     from = small_number(from_text, from_length);
+                     code = small_number(to, to_length);
+                     // Seen from outside, a program's 111 and the
+                     // supervisor's own failure are the same code; mapping
+                     // it would hide the failure.
+                     return from >= 0 && from <= kMaxExitCode &&
+                            from != kSupervisorFailure && code >= 0 &&
+                            code <= kMaxExitCode;
+                   });
 }
 
 bool parse_signal_map(const char *text, SignalMap &map) {
-  SignalMap parsed = map;
-  const bool ok = each_item(text, [&parsed](const char *item, size_t length) {
-    size_t from_length = 0;
-    const char *to = nullptr;
-    size_t to_length = 0;
-    if (!split_pair(item, length, from_length, to, to_length)) {
-      return false;
-    }
-    const int from = signal_named(item, from_length);
-    // Any signal may go out instead, SIGKILL and SIGSTOP included; "0"
-    // sends none.
-    const bool drop = to_length == 1 && *to == '0';
-    const int sent = drop ? kSignalDropped : signal_named(to, to_length);
-    if (!is_receivable(from) || (!drop && sent == 0)) {
-      return false;
-    }
-    parsed.map(from, sent);
-    return true;
-  });
-  if (ok) {
-    map = parsed;
-  }
-  return ok;
+  return parse_map(text, map,
+                   [](const char *from_text, size_t from_length, const char *to,
+                      size_t to_length, int &from, int &sent) {
+                     from = signal_named(from_text, from_length);
+                     // Any signal may go out instead, SIGKILL and SIGSTOP
+                     // included; "0" sends none.
+                     const bool drop = to_length == 1 && *to == '0';
+                     sent = drop ? kSignalDropped : signal_named(to, to_length);
+                     return is_receivable(from) && (drop || sent != 0);
+                   });
 }
 
 int signal_named(const char *item, size_t length) {
@@ -219,6 +197,31 @@ template <typename Take> bool each_item(const char *text, Take take) {
     }
     item = end + 1;
   }
+}
+
+// Adds each "FROM=TO" item of `text` to a copy of `map`, as `entry` reads
+// its two sides, and keeps the copy only when every item could be read.
+template <typename Map, typename Entry>
+bool parse_map(const char *text, Map &map, Entry entry) {
+  Map parsed = map;
+  const bool ok =
+      each_item(text, [&parsed, entry](const char *item, size_t length) {
+        size_t from_length = 0;
+        const char *to = nullptr;
+        size_t to_length = 0;
+        int from = 0;
+        int into = 0;
+        if (!split_pair(item, length, from_length, to, to_length) ||
+            !entry(item, from_length, to, to_length, from, into)) {
+          return false;
+        }
+        parsed.map(from, into);
+        return true;
+      });
+  if (ok) {
+    map = parsed;
+  }
+  return ok;
 }
 
 // Splits "FROM=TO" at its one '='; false when there is none or more.
