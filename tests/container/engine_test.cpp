@@ -159,11 +159,21 @@ private:
   std::string log_;
 };
 
+// A daemon's command line after `within`, a prefix such as nsenter into
+// the namespaces of a node of its own; nothing when empty.
+std::vector<std::string> inside(const std::vector<std::string> &within,
+                                std::initializer_list<std::string> argv) {
+  std::vector<std::string> full = within;
+  full.insert(full.end(), argv);
+  return full;
+}
+
 // A containerd of the test's own: its content and plugin directory in
 // `dir`, its sockets and state in `run_dir`; no CRI, so no network plugin.
-std::unique_ptr<Daemon> start_containerd(const std::string &dir,
-                                         const std::string &run_dir,
-                                         std::string &why) {
+std::unique_ptr<Daemon>
+start_containerd(const std::string &dir, const std::string &run_dir,
+                 std::string &why,
+                 const std::vector<std::string> &within = {}) {
   write_file(dir + "/containerd.toml",
              "version = 2\n"
              "root = \"" +
@@ -183,12 +193,80 @@ std::unique_ptr<Daemon> start_containerd(const std::string &dir,
                  "  path = \"" +
                  dir + "/opt\"\n");
   auto d = std::make_unique<Daemon>(
-      std::vector<std::string>{"containerd", "--config",
-                               dir + "/containerd.toml"},
+      inside(within, {"containerd", "--config", dir + "/containerd.toml"}),
       dir + "/containerd.log");
   why = d->wait_until_answers(
       {"ctr", "--address", run_dir + "/containerd.sock", "version"});
   return d;
+}
+
+// A dockerd on a containerd of its own, both started through `within`:
+// data in `dir`, sockets and run-time state in `run_dir`, no iptables,
+// masquerading, IP forwarding or bridge, and orva-init-static as the init.
+struct DockerNode {
+  std::unique_ptr<Daemon> containerd;
+  std::unique_ptr<Daemon> dockerd;
+  std::vector<std::string> client;
+
+  // "" once both have ended, or why not.
+  std::string stop() {
+    std::string why = dockerd ? dockerd->stop() : "";
+    return why + (containerd ? containerd->stop() : "");
+  }
+};
+
+DockerNode start_docker(const std::string &dir, const std::string &run_dir,
+                        std::string &why,
+                        const std::vector<std::string> &within = {}) {
+  DockerNode node;
+  // dockerd on a containerd of the test's own, whose plugin directory is
+  // in the build tree too.
+  node.containerd = start_containerd(dir, run_dir, why, within);
+  if (!why.empty()) {
+    return node;
+  }
+  // Older dockerd write an identity key to /etc/docker unless told where;
+  // newer ones have no key and refuse the setting.
+  write_file(dir + "/daemon.json",
+             "{\"deprecated-key-path\": \"" + dir + "/key.json\"}\n");
+  const std::vector<std::string> argv =
+      inside(within, {"dockerd",
+                      "--config-file",
+                      dir + "/daemon.json",
+                      "--containerd",
+                      run_dir + "/containerd.sock",
+                      "--containerd-namespace",
+                      "orva-docker",
+                      "--containerd-plugins-namespace",
+                      "orva-docker-plugins",
+                      "--data-root",
+                      dir + "/data",
+                      "--exec-root",
+                      run_dir + "/exec",
+                      "--pidfile",
+                      run_dir + "/docker.pid",
+                      "--host",
+                      "unix://" + run_dir + "/docker.sock",
+                      "--iptables=false",
+                      "--ip-masq=false",
+                      "--ip-forward=false",
+                      "--bridge=none",
+                      "--exec-opt",
+                      "native.cgroupdriver=cgroupfs",
+                      "--init-path",
+                      kInit});
+  node.client = {"env", "DOCKER_CONFIG=" + dir + "/client", "docker", "--host",
+                 "unix://" + run_dir + "/docker.sock"};
+  std::vector<std::string> probe = node.client;
+  probe.emplace_back("version");
+  node.dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
+  why = node.dockerd->wait_until_answers(probe);
+  if (why.find("deprecated-key-path") != std::string::npos) {
+    write_file(dir + "/daemon.json", "{}\n");
+    node.dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
+    why = node.dockerd->wait_until_answers(probe);
+  }
+  return node;
 }
 
 // How a container of the walk is run.
@@ -717,56 +795,10 @@ TEST(Engine, Docker) {
   const std::string dir = fresh_dir("docker");
   const ShortDir run_dir;
   std::string why;
-  // dockerd on a containerd of the test's own, whose plugin directory is
-  // in the build tree too.
-  const std::unique_ptr<Daemon> containerd =
-      start_containerd(dir, run_dir.path(), why);
-  ASSERT_EQ(why, "");
-  // Older dockerd write an identity key to /etc/docker unless told where;
-  // newer ones have no key and refuse the setting.
-  write_file(dir + "/daemon.json",
-             "{\"deprecated-key-path\": \"" + dir + "/key.json\"}\n");
-  const std::vector<std::string> argv = {"dockerd",
-                                         "--config-file",
-                                         dir + "/daemon.json",
-                                         "--containerd",
-                                         run_dir.path() + "/containerd.sock",
-                                         "--containerd-namespace",
-                                         "orva-docker",
-                                         "--containerd-plugins-namespace",
-                                         "orva-docker-plugins",
-                                         "--data-root",
-                                         dir + "/data",
-                                         "--exec-root",
-                                         run_dir.path() + "/exec",
-                                         "--pidfile",
-                                         run_dir.path() + "/docker.pid",
-                                         "--host",
-                                         "unix://" + run_dir.path() +
-                                             "/docker.sock",
-                                         "--iptables=false",
-                                         "--ip-masq=false",
-                                         "--ip-forward=false",
-                                         "--bridge=none",
-                                         "--exec-opt",
-                                         "native.cgroupdriver=cgroupfs",
-                                         "--init-path",
-                                         kInit};
-  const std::vector<std::string> client = {
-      "env", "DOCKER_CONFIG=" + dir + "/client", "docker", "--host",
-      "unix://" + run_dir.path() + "/docker.sock"};
-  std::vector<std::string> probe = client;
-  probe.emplace_back("version");
-  auto dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
-  why = dockerd->wait_until_answers(probe);
-  if (why.find("deprecated-key-path") != std::string::npos) {
-    write_file(dir + "/daemon.json", "{}\n");
-    dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
-    why = dockerd->wait_until_answers(probe);
-  }
+  DockerNode node = start_docker(dir, run_dir.path(), why);
   ASSERT_EQ(why, "");
 
-  Cli docker(client);
+  Cli docker(node.client);
   const std::string tar = image_tar(dir, why);
   ASSERT_EQ(why, "");
   const Result imported = orva_test::run(docker.cmd({"import", tar, kImage}));
@@ -789,9 +821,8 @@ TEST(Engine, Docker) {
   }
   EXPECT_NE(shown.find(ORVA_EXPECTED_COMMIT), std::string::npos) << info.out;
   std::cout << "docker info:" << shown << "\n";
-  EXPECT_EQ(dockerd->stop(), "");
-  EXPECT_EQ(containerd->stop(), "");
-  const std::string log = dockerd->log();
+  EXPECT_EQ(node.stop(), "");
+  const std::string log = node.dockerd->log();
   EXPECT_EQ(log.find("failed to parse"), std::string::npos) << log;
 }
 
