@@ -26,6 +26,9 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
+#include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -824,6 +827,451 @@ TEST(Engine, Docker) {
   EXPECT_EQ(node.stop(), "");
   const std::string log = node.dockerd->log();
   EXPECT_EQ(log.find("failed to parse"), std::string::npos) << log;
+}
+
+// Polls `done` every 200 ms until it holds; false if it still does not
+// once `limit` has passed.
+bool eventually(const std::function<bool()> &done, milliseconds limit) {
+  const auto deadline = steady_clock::now() + limit;
+  while (!done()) {
+    if (steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+  return true;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> joined(std::vector<std::string> a,
+                                const std::vector<std::string> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Runs each step; "" when all succeed, or the first failure.
+std::string run_steps(const std::vector<std::vector<std::string>> &steps) {
+  for (const auto &step : steps) {
+    const Result r = orva_test::run(step, 60s);
+    if (r.exit_code != 0) {
+      std::string line;
+      for (const auto &w : step) {
+        line += (line.empty() ? "" : " ") + w;
+      }
+      return line + ": " + r.err;
+    }
+  }
+  return "";
+}
+
+// The swarm's nodes, each a network and UTS namespace of its own, held by
+// files in `run_dir` that go with it, and joined by a veth pair on
+// addresses of the documentation range (192.0.2.0/24): nothing else is
+// on their networks, so the swarm's traffic never leaves the pair. Gives,
+// for each node, the prefix that runs a command in it; "" or why not.
+constexpr size_t kNodes = 2;
+
+std::string node_address(size_t node) {
+  return "192.0.2." + std::to_string(node + 1);
+}
+
+std::string make_nodes(const std::string &run_dir,
+                       std::vector<std::vector<std::string>> &within) {
+  std::vector<std::vector<std::string>> steps;
+  std::vector<std::string> nets;
+  for (size_t i = 0; i < kNodes; ++i) {
+    const std::string name = "orva-node-" + std::to_string(i + 1);
+    const std::string net = run_dir + "/" + name + ".net";
+    const std::string uts = run_dir + "/" + name + ".uts";
+    write_file(net, "");
+    write_file(uts, "");
+    nets.push_back(net);
+    // The host name is what the swarm shows as the node's.
+    steps.push_back(
+        {"unshare", "--net=" + net, "--uts=" + uts, "hostname", name});
+    within.push_back({"nsenter", "--net=" + net, "--uts=" + uts});
+  }
+  steps.push_back({"ip", "link", "add", "orva-swarm-1", "netns", nets[0],
+                   "type", "veth", "peer", "name", "orva-swarm-2", "netns",
+                   nets[1]});
+  for (size_t i = 0; i < kNodes; ++i) {
+    const std::string dev = "orva-swarm-" + std::to_string(i + 1);
+    steps.push_back(joined(within[i], {"ip", "link", "set", "lo", "up"}));
+    steps.push_back(joined(within[i], {"ip", "address", "add",
+                                       node_address(i) + "/24", "dev", dev}));
+    steps.push_back(joined(within[i], {"ip", "link", "set", dev, "up"}));
+  }
+  return run_steps(steps);
+}
+
+// Two services spread evenly over the nodes, with orva as the init and its
+// settings in the environment: a stop timeout well below the grace period,
+// and 143 (death by SIGTERM) read as success. The tasks of "stops" leave
+// three orphans and die of SIGTERM after saying so; those of "holds", and
+// all they start, ignore it. They run on the node's own network, `host`:
+// the overlay network a stack makes by default needs iptables, and the
+// swarm has no `none`. A task that ends is not restarted, so that the
+// exit code it ended with stays its last.
+constexpr const char *kStack = R"(version: "3.8"
+x-orva: &orva
+  image: orva-busybox:test
+  init: true
+  stop_grace_period: 10s
+  environment:
+    ORVA_EXIT_MAP: "143=0"
+    ORVA_STOP_TIMEOUT: "1s"
+  networks: [host]
+services:
+  stops:
+    <<: *orva
+    command:
+      - sh
+      - -c
+      - |
+        trap 'echo caught TERM; trap - TERM; kill -TERM $$$$' TERM
+        for i in 1 2 3; do (sleep 0.3 &); done
+        echo ready
+        while :; do sleep 60 & wait $$!; done
+    deploy:
+      replicas: 4
+      placement: {max_replicas_per_node: 2}
+      update_config: {parallelism: 2, monitor: 1s}
+      restart_policy: {condition: none}
+  holds:
+    <<: *orva
+    command: [sh, -c, "trap '' TERM; echo ready; while :; do sleep 1; done"]
+    deploy:
+      replicas: 2
+      placement: {max_replicas_per_node: 1}
+      update_config: {parallelism: 2, monitor: 1s}
+      restart_policy: {condition: none}
+networks:
+  host:
+    external: true
+    name: host
+)";
+// The stack's grace period and stop timeout.
+constexpr auto kGrace = 10s;
+constexpr auto kStopTimeout = 1s;
+
+// A task as the swarm's manager records it.
+struct Task {
+  std::string name; // service.slot
+  std::string node; // host name
+  std::string desired;
+  std::string state;
+  int exit_code = -1;
+};
+
+std::vector<Task> tasks(Cli &manager, const std::string &service) {
+  std::map<std::string, std::string> hosts;
+  for (const std::string &line :
+       lines_of(orva_test::run(manager.cmd({"node", "ls", "--format",
+                                            "{{.ID}} {{.Hostname}}"}))
+                    .out)) {
+    hosts[line.substr(0, line.find(' '))] = line.substr(line.find(' ') + 1);
+  }
+  std::vector<std::string> argv = manager.cmd(
+      {"inspect", "--type", "task", "--format",
+       "{{.Slot}} {{.NodeID}} {{.DesiredState}} {{.Status.State}} "
+       "{{with .Status.ContainerStatus}}{{.ExitCode}}{{else}}-1{{end}}"});
+  const std::vector<std::string> ids =
+      lines_of(orva_test::run(
+                   manager.cmd({"service", "ps", "-q", "--no-trunc", service}))
+                   .out);
+  std::vector<Task> all;
+  if (ids.empty()) {
+    return all;
+  }
+  for (const std::string &line :
+       lines_of(orva_test::run(joined(argv, ids)).out)) {
+    Task t;
+    std::string slot;
+    std::string node;
+    std::istringstream(line) >> slot >> node >> t.desired >> t.state >>
+        t.exit_code;
+    t.name = service + "." + slot;
+    t.node = hosts[node];
+    all.push_back(t);
+  }
+  return all;
+}
+
+// The tasks meant to run, or meant to be shut down.
+std::vector<Task> with_desired(const std::vector<Task> &all,
+                               const std::string &desired) {
+  std::vector<Task> some;
+  std::copy_if(all.begin(), all.end(), std::back_inserter(some),
+               [&](const Task &t) { return t.desired == desired; });
+  return some;
+}
+
+std::set<std::string> nodes_of(const std::vector<Task> &some) {
+  std::set<std::string> nodes;
+  for (const Task &t : some) {
+    nodes.insert(t.node);
+  }
+  return nodes;
+}
+
+// Whether `count` tasks of the service run.
+bool running(Cli &manager, const std::string &service, size_t count) {
+  const std::vector<Task> up = with_desired(tasks(manager, service), "running");
+  return up.size() == count &&
+         std::all_of(up.begin(), up.end(),
+                     [](const Task &t) { return t.state == "running"; });
+}
+
+// The containers of a service on one node, of those in `status` if given.
+std::vector<std::string> containers(Cli &node, const std::string &service,
+                                    const std::string &status = "") {
+  std::vector<std::string> argv =
+      node.cmd({"ps", "-aq", "--filter",
+                "label=com.docker.swarm.service.name=" + service});
+  if (!status.empty()) {
+    argv.insert(argv.end(), {"--filter", "status=" + status});
+  }
+  return lines_of(orva_test::run(argv).out);
+}
+
+// What a node's dockerd recorded of a container's stop: the signals it
+// sent, in order, and how long after the first one the container died,
+// with what exit code.
+struct Stop {
+  std::vector<std::string> signals;
+  milliseconds took{-1};
+  int exit_code = -1;
+};
+
+std::string unix_time(std::chrono::system_clock::time_point t) {
+  return std::to_string(
+      std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch())
+          .count());
+}
+
+Stop stop_of(Cli &node, const std::string &id,
+             std::chrono::system_clock::time_point since) {
+  const Result events = orva_test::run(node.cmd(
+      {"events", "--since", unix_time(since), "--until",
+       unix_time(std::chrono::system_clock::now() + 1s), "--filter",
+       "container=" + id, "--filter", "event=kill", "--filter", "event=die",
+       "--format",
+       "{{.TimeNano}} {{.Action}} {{index .Actor.Attributes \"signal\"}}"
+       "{{index .Actor.Attributes \"exitCode\"}}"}));
+  Stop stop;
+  long long first = 0;
+  for (const std::string &line : lines_of(events.out)) {
+    long long ns = 0;
+    std::string action;
+    std::string value;
+    std::istringstream(line) >> ns >> action >> value;
+    if (action == "kill") {
+      first = stop.signals.empty() ? ns : first;
+      stop.signals.push_back(value);
+    } else if (action == "die" && !stop.signals.empty()) {
+      stop.took = std::chrono::duration_cast<milliseconds>(
+          std::chrono::nanoseconds(ns - first));
+      stop.exit_code = std::stoi(value);
+    }
+  }
+  return stop;
+}
+
+TEST(Engine, Swarm) {
+  ORVA_REQUIRE_ENGINE("dockerd", "docker", "containerd", "ctr", "runc", "ip",
+                      "nsenter", "unshare");
+  const auto began = std::chrono::system_clock::now();
+  const std::string dir = fresh_dir("swarm");
+  const ShortDir run_dir;
+  std::vector<std::vector<std::string>> within;
+  ASSERT_EQ(make_nodes(run_dir.path(), within), "");
+  std::vector<DockerNode> nodes(kNodes);
+  std::vector<Cli> clients;
+  for (size_t i = 0; i < kNodes; ++i) {
+    const std::string name = "/node-" + std::to_string(i + 1);
+    fs::create_directories(dir + name);
+    fs::create_directories(run_dir.path() + name);
+    std::string why;
+    nodes[i] = start_docker(dir + name, run_dir.path() + name, why, within[i]);
+    ASSERT_EQ(why, "");
+    clients.emplace_back(nodes[i].client);
+  }
+  Cli &manager = clients[0];
+  // Whatever happens, no task is left running when the daemons stop.
+  const AtEnd clean_up{[&] {
+    (void)orva_test::run(
+        manager.cmd({"service", "rm", "orva_stops", "orva_holds"}));
+    (void)eventually(
+        [&] {
+          return std::all_of(clients.begin(), clients.end(), [](Cli &c) {
+            return orva_test::run(c.cmd({"ps", "-aq"})).out.empty();
+          });
+        },
+        30s);
+  }};
+
+  std::string why;
+  const std::string tar = image_tar(dir, why);
+  ASSERT_EQ(why, "");
+  const Result token = orva_test::run(
+      manager.cmd({"swarm", "init", "--advertise-addr", node_address(0),
+                   "--listen-addr", node_address(0) + ":2377",
+                   // the ingress network's addresses, out of every range
+                   // in use
+                   "--default-addr-pool", "198.19.0.0/16"}));
+  ASSERT_EQ(token.exit_code, 0) << token.err;
+  const Result secret =
+      orva_test::run(manager.cmd({"swarm", "join-token", "-q", "worker"}));
+  ASSERT_EQ(secret.exit_code, 0) << secret.err;
+  for (size_t i = 1; i < kNodes; ++i) {
+    ASSERT_EQ(run_steps({clients[i].cmd(
+                  {"swarm", "join", "--token", lines_of(secret.out).at(0),
+                   "--advertise-addr", node_address(i), "--listen-addr",
+                   node_address(i) + ":2377", node_address(0) + ":2377"})}),
+              "");
+  }
+  for (Cli &c : clients) {
+    ASSERT_EQ(run_steps({c.cmd({"import", tar, kImage})}), "");
+  }
+  write_file(dir + "/stack.yml", kStack);
+  // The image is each node's own: no registry is asked for its digest.
+  ASSERT_EQ(
+      run_steps({manager.cmd({"stack", "deploy", "--resolve-image", "never",
+                              "-c", dir + "/stack.yml", "orva"})}),
+      "");
+  ASSERT_TRUE(eventually(
+      [&] {
+        return running(manager, "orva_stops", 4) &&
+               running(manager, "orva_holds", 2);
+      },
+      60s))
+      << orva_test::run(
+             manager.cmd({"service", "ps", "orva_stops", "orva_holds"}))
+             .out;
+
+  {
+    SCOPED_TRACE("process 1 and orphans of every task");
+    for (size_t i = 0; i < kNodes; ++i) {
+      std::vector<std::string> ids = containers(clients[i], "orva_stops");
+      EXPECT_EQ(ids.size(), 2u) << "on node " << i + 1;
+      for (const std::string &id : containers(clients[i], "orva_holds")) {
+        ids.push_back(id);
+      }
+      for (const std::string &id : ids) {
+        const auto exec = [&](const std::vector<std::string> &argv) {
+          return orva_test::run(joined(clients[i].cmd({"exec", id}), argv),
+                                30s);
+        };
+        EXPECT_TRUE(eventually(
+            [&] {
+              return has_line(orva_test::run(clients[i].cmd({"logs", id})).out,
+                              "ready");
+            },
+            30s));
+        EXPECT_TRUE(has_line(exec({"/proc/1/exe", "--version"}).out,
+                             "orva-init version " ORVA_EXPECTED_VERSION
+                             " - git." ORVA_EXPECTED_COMMIT));
+        orva_test::ProcessCount count;
+        const ::testing::AssertionResult gone =
+            orva_test::orphans_gone(exec, "sleep 0.3", count);
+        EXPECT_TRUE(gone);
+        EXPECT_TRUE(process1_is_orva(gone.message())) << gone.message();
+        EXPECT_EQ(count.zombies, 0) << gone.message();
+      }
+    }
+  }
+
+  // A rolling update stops each old task: the program's code, mapped,
+  // where it stops on SIGTERM, and orva's SIGKILL where it does not. The
+  // swarm sends SIGTERM a moment after it decides to stop a task (for its
+  // load balancers to forget it); the grace period counts from there, and
+  // no SIGKILL of the swarm's own follows.
+  const struct {
+    const char *service;
+    size_t replicas;
+    int code;
+    const char *said;
+  } updates[] = {{"orva_stops", 4, 0, "caught TERM"},
+                 {"orva_holds", 2, 137, "ready"}};
+  for (const auto &u : updates) {
+    SCOPED_TRACE(u.service);
+    ASSERT_EQ(run_steps({manager.cmd({"service", "update", "--force",
+                                      "--detach=false", "--no-resolve-image",
+                                      u.service})}),
+              "");
+    const std::vector<Task> old =
+        with_desired(tasks(manager, u.service), "shutdown");
+    EXPECT_EQ(old.size(), u.replicas);
+    EXPECT_EQ(nodes_of(old).size(), kNodes);
+    for (const Task &t : old) {
+      EXPECT_EQ(t.exit_code, u.code) << t.name << " on " << t.node;
+    }
+    // The nodes' own record of the same.
+    size_t stopped = 0;
+    for (size_t i = 0; i < kNodes; ++i) {
+      for (const std::string &id :
+           containers(clients[i], u.service, "exited")) {
+        ++stopped;
+        const Stop stop = stop_of(clients[i], id, began);
+        std::cout << u.service << " on orva-node-" << i + 1
+                  << ": SIGTERM, then " << stop.exit_code << " after "
+                  << stop.took.count() << " ms\n";
+        EXPECT_EQ(stop.signals, std::vector<std::string>{"15"});
+        EXPECT_EQ(stop.exit_code, u.code);
+        EXPECT_GE(stop.took, u.code == 137 ? kStopTimeout : 0s);
+        EXPECT_LT(stop.took, kGrace);
+        const Result logs = orva_test::run(clients[i].cmd({"logs", id}));
+        EXPECT_TRUE(has_line(logs.out, u.said)) << logs.out;
+      }
+    }
+    EXPECT_EQ(stopped, u.replicas);
+  }
+
+  // What the swarm shows, for the log.
+  for (const auto &argv :
+       {manager.cmd({"node", "ls"}),
+        manager.cmd({"service", "ps", "orva_stops", "orva_holds"})}) {
+    std::cout << orva_test::run(argv).out;
+  }
+  for (const char *service : {"orva_stops", "orva_holds"}) {
+    for (const Task &t : tasks(manager, service)) {
+      std::cout << t.name << " on " << t.node << ": " << t.state;
+      if (t.state != "running") {
+        std::cout << ", exit code " << t.exit_code;
+      }
+      std::cout << "\n";
+    }
+  }
+
+  const Result removed = orva_test::run(
+      manager.cmd({"service", "rm", "orva_stops", "orva_holds"}));
+  EXPECT_EQ(removed.exit_code, 0) << removed.err;
+  for (size_t i = 0; i < kNodes; ++i) {
+    EXPECT_TRUE(eventually(
+        [&] {
+          return containers(clients[i], "orva_stops").empty() &&
+                 containers(clients[i], "orva_holds").empty();
+        },
+        30s))
+        << "containers left on node " << i + 1;
+  }
+  for (size_t i = kNodes; i-- > 0;) {
+    EXPECT_EQ(nodes[i].stop(), "");
+  }
+  std::cout << "swarm: "
+            << std::chrono::duration_cast<milliseconds>(
+                   std::chrono::system_clock::now() - began)
+                   .count()
+            << " ms\n";
 }
 
 TEST(Engine, Podman) {
