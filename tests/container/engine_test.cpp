@@ -69,6 +69,50 @@ std::string quoted(const std::string &word) {
   return q + "'";
 }
 
+// Polls `done` every 200 ms until it holds; false if it still does not
+// once `limit` has passed.
+bool eventually(const std::function<bool()> &done, milliseconds limit) {
+  const auto deadline = steady_clock::now() + limit;
+  while (!done()) {
+    if (steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+  return true;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> joined(std::vector<std::string> a,
+                                const std::vector<std::string> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Runs each step; "" when all succeed, or the first failure.
+std::string run_steps(const std::vector<std::vector<std::string>> &steps) {
+  for (const auto &step : steps) {
+    const Result r = orva_test::run(step, 60s);
+    if (r.exit_code != 0) {
+      std::string line;
+      for (const auto &w : step) {
+        line += (line.empty() ? "" : " ") + w;
+      }
+      return line + ": " + r.err;
+    }
+  }
+  return "";
+}
+
 using orva_test::ShortDir;
 using orva_test::unmount_below;
 
@@ -699,19 +743,77 @@ void timed_walk(Engine &e, const std::string &engine) {
   ::testing::Test::RecordProperty("walk_ms", static_cast<int>(ms.count()));
 }
 
-// A pod whose infrastructure container is orva-init --pause, from an image
-// that holds nothing else: as process 1 of the pod's PID namespace it takes
-// the orphans another container of the pod leaves behind and reaps them,
-// and a stop of the pod ends it with 0.
-void pause_pod(Cli &podman, const std::string &dir) {
+// Podman with a containers.conf and storage.conf of the test's own: data
+// in `dir`, run-time state in `run_dir`, orva-init-static as the init, and
+// as every pod's infrastructure image one that holds orva-init-static
+// alone and runs it as `orva-init --pause` (its entrypoint: Podman 4 takes
+// no infra_command from containers.conf), so that no other pause or init
+// program runs. `why` says what failed, if anything.
+Cli podman_client(const std::string &dir, const std::string &run_dir,
+                  std::string &why) {
+  // As root, Podman asks for limits beyond the hard ones unless told
+  // otherwise, which fails without CAP_SYS_RESOURCE; it lowers its own
+  // process limit to 32768.
+  rlimit files{};
+  rlimit procs{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  getrlimit(RLIMIT_NPROC, &procs);
+  const std::string nofile = std::to_string(files.rlim_max);
+  const std::string nproc =
+      std::to_string(std::min<rlim_t>(procs.rlim_max, 32768));
+  write_file(dir + "/containers.conf",
+             "[containers]\n"
+             "init_path = \"" +
+                 kInit +
+                 "\"\n"
+                 "default_ulimits = [\"nofile=" +
+                 nofile + ":" + nofile + "\", \"nproc=" + nproc + ":" + nproc +
+                 "\"]\n"
+                 "[network]\n"
+                 "network_config_dir = \"" +
+                 dir +
+                 "/networks\"\n"
+                 "[engine]\n"
+                 "runtime = \"runc\"\n"
+                 "cgroup_manager = \"cgroupfs\"\n"
+                 "events_logger = \"file\"\n"
+                 "events_logfile_path = \"" +
+                 dir +
+                 "/events.log\"\n"
+                 "tmp_dir = \"" +
+                 run_dir +
+                 "/tmp\"\n"
+                 "volume_path = \"" +
+                 dir +
+                 "/volumes\"\n"
+                 "infra_image = \"localhost/orva-pause:test\"\n");
+  write_file(dir + "/storage.conf", "[storage]\n"
+                                    "driver = \"overlay\"\n"
+                                    "graphroot = \"" +
+                                        dir +
+                                        "/graph\"\n"
+                                        "runroot = \"" +
+                                        run_dir + "/storage\"\n");
+  Cli podman({"env", "CONTAINERS_CONF=" + dir + "/containers.conf",
+              "CONTAINERS_STORAGE_CONF=" + dir + "/storage.conf", "podman"});
   const std::string root = dir + "/pause";
   fs::create_directories(root);
   fs::copy_file(kInit, root + "/orva-init",
                 fs::copy_options::overwrite_existing);
   fs::permissions(root + "/orva-init", fs::perms(0755));
+  why = run_steps({{"tar", "-C", root, "-cf", dir + "/pause.tar", "."},
+                   podman.cmd({"import", "--change",
+                               R"(ENTRYPOINT ["/orva-init", "--pause"])",
+                               dir + "/pause.tar", "orva-pause:test"})});
+  return podman;
+}
+
+// A pod whose infrastructure container is orva-init --pause, from an image
+// that holds nothing else: as process 1 of the pod's PID namespace it takes
+// the orphans another container of the pod leaves behind and reaps them,
+// and a stop of the pod ends it with 0.
+void pause_pod(Cli &podman) {
   for (const auto &step : std::vector<std::vector<std::string>>{
-           {"tar", "-C", root, "-cf", dir + "/pause.tar", "."},
-           podman.cmd({"import", dir + "/pause.tar", "orva-pause:test"}),
            podman.cmd({"pod", "create", "--name", "orva-pod", "--network",
                        "none", "--share", "ipc,net,uts,pid", "--infra-image",
                        "orva-pause:test", "--infra-command",
@@ -827,50 +929,6 @@ TEST(Engine, Docker) {
   EXPECT_EQ(node.stop(), "");
   const std::string log = node.dockerd->log();
   EXPECT_EQ(log.find("failed to parse"), std::string::npos) << log;
-}
-
-// Polls `done` every 200 ms until it holds; false if it still does not
-// once `limit` has passed.
-bool eventually(const std::function<bool()> &done, milliseconds limit) {
-  const auto deadline = steady_clock::now() + limit;
-  while (!done()) {
-    if (steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(200ms);
-  }
-  return true;
-}
-
-std::vector<std::string> lines_of(const std::string &text) {
-  std::istringstream in(text);
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-std::vector<std::string> joined(std::vector<std::string> a,
-                                const std::vector<std::string> &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-// Runs each step; "" when all succeed, or the first failure.
-std::string run_steps(const std::vector<std::vector<std::string>> &steps) {
-  for (const auto &step : steps) {
-    const Result r = orva_test::run(step, 60s);
-    if (r.exit_code != 0) {
-      std::string line;
-      for (const auto &w : step) {
-        line += (line.empty() ? "" : " ") + w;
-      }
-      return line + ": " + r.err;
-    }
-  }
-  return "";
 }
 
 // The swarm's nodes, each a network and UTS namespace of its own, held by
@@ -1279,54 +1337,13 @@ TEST(Engine, Podman) {
                       "ss");
   const std::string dir = fresh_dir("podman");
   const ShortDir run_dir;
-  // As root, Podman asks for limits beyond the hard ones unless told
-  // otherwise, which fails without CAP_SYS_RESOURCE; it lowers its own
-  // process limit to 32768.
-  rlimit files{};
-  rlimit procs{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  getrlimit(RLIMIT_NPROC, &procs);
-  const std::string nofile = std::to_string(files.rlim_max);
-  const std::string nproc =
-      std::to_string(std::min<rlim_t>(procs.rlim_max, 32768));
-  write_file(dir + "/containers.conf",
-             "[containers]\n"
-             "init_path = \"" +
-                 kInit +
-                 "\"\n"
-                 "default_ulimits = [\"nofile=" +
-                 nofile + ":" + nofile + "\", \"nproc=" + nproc + ":" + nproc +
-                 "\"]\n"
-                 "[network]\n"
-                 "network_config_dir = \"" +
-                 dir +
-                 "/networks\"\n"
-                 "[engine]\n"
-                 "runtime = \"runc\"\n"
-                 "cgroup_manager = \"cgroupfs\"\n"
-                 "events_logger = \"file\"\n"
-                 "events_logfile_path = \"" +
-                 dir +
-                 "/events.log\"\n"
-                 "tmp_dir = \"" +
-                 run_dir.path() +
-                 "/tmp\"\n"
-                 "volume_path = \"" +
-                 dir + "/volumes\"\n");
-  write_file(dir + "/storage.conf", "[storage]\n"
-                                    "driver = \"overlay\"\n"
-                                    "graphroot = \"" +
-                                        dir +
-                                        "/graph\"\n"
-                                        "runroot = \"" +
-                                        run_dir.path() + "/storage\"\n");
-  Cli podman({"env", "CONTAINERS_CONF=" + dir + "/containers.conf",
-              "CONTAINERS_STORAGE_CONF=" + dir + "/storage.conf", "podman"});
+  std::string why;
+  Cli podman = podman_client(dir, run_dir.path(), why);
+  ASSERT_EQ(why, "");
   const AtEnd clean_up{[&] {
     (void)orva_test::run(podman.cmd({"rm", "--all", "--force"}));
     unmount_below(dir);
   }};
-  std::string why;
   const std::string tar = image_tar(dir, why);
   ASSERT_EQ(why, "");
   const Result imported = orva_test::run(podman.cmd({"import", tar, kImage}));
@@ -1334,12 +1351,191 @@ TEST(Engine, Podman) {
   timed_walk(podman, "podman");
   {
     SCOPED_TRACE("pause pod");
-    pause_pod(podman, dir);
+    pause_pod(podman);
   }
   {
     SCOPED_TRACE("socket activation");
     socket_activation(podman);
   }
+}
+
+// A pod whose containers share one PID namespace: process 1 is the
+// pod's infrastructure container, here orva-init --pause, which takes the
+// orphans of whatever else runs in the pod; with ORVA_SUBREAPER=1 the
+// container's own orva-init supervises its program and reaps the orphans
+// below it.
+constexpr const char *kSharedPod = R"(apiVersion: v1
+kind: Pod
+metadata:
+  name: orva-shared
+spec:
+  shareProcessNamespace: true
+  containers:
+    - name: app
+      image: registry.example.com/orva-launcher:0.1.0
+      env:
+        - name: ORVA_SUBREAPER
+          value: "1"
+      args: ["/bin/busybox", "sh", "-c", "for i in 1 2 3; do (sleep 0.3 &); done; while :; do sleep 1 & wait $!; done"]
+)";
+
+// The first line of a command's output.
+std::string first_line(const Result &r) {
+  return r.out.substr(0, r.out.find('\n'));
+}
+
+// The example pod of examples/container run by `podman kube play` from
+// the example images, built from their Containerfiles and tagged as the
+// pod names them, so that nothing is pulled.
+TEST(Engine, Kube) {
+  ORVA_REQUIRE_ENGINE("podman", "runc");
+  const auto began = steady_clock::now();
+  const std::string dir = fresh_dir("kube");
+  const ShortDir run_dir;
+  std::string why;
+  Cli podman = podman_client(dir, run_dir.path(), why);
+  ASSERT_EQ(why, "");
+  const AtEnd clean_up{[&] {
+    (void)orva_test::run(podman.cmd({"pod", "rm", "--all", "--force"}));
+    unmount_below(dir);
+  }};
+  const std::string pod = ORVA_EXAMPLES_DIR "/pod.yaml";
+  const struct {
+    const char *image;
+    const char *containerfile;
+    std::vector<std::pair<std::string, std::string>> context;
+  } images[] = {
+      {"registry.example.com/orva-worker:0.1.0",
+       "Containerfile.linked",
+       {{ORVA_EXAMPLE_WORKER_PATH, "worker"}}},
+      {"registry.example.com/orva-launcher:0.1.0",
+       "Containerfile.launcher",
+       {{kInit, "orva-init-static"}, {orva_test::busybox_path(), "busybox"}}},
+  };
+  std::set<std::string> built;
+  for (const auto &image : images) {
+    const std::string context = dir + "/" + image.containerfile;
+    fs::create_directories(context);
+    for (const auto &[from, name] : image.context) {
+      fs::copy_file(from, context + "/" + name,
+                    fs::copy_options::overwrite_existing);
+    }
+    ASSERT_EQ(run_steps({podman.cmd(
+                  {"build", "--pull=never", "-q", "-f",
+                   std::string(ORVA_EXAMPLES_DIR) + "/" + image.containerfile,
+                   "-t", image.image, context})}),
+              "");
+    built.insert(image.image);
+  }
+  for (std::string line : lines_of(read_file(pod))) {
+    line.erase(0, line.find_first_not_of(" -"));
+    if (line.rfind("image: ", 0) == 0) {
+      ASSERT_EQ(built.count(line.substr(7)), 1u)
+          << "pod.yaml names an image the test does not build: " << line;
+    }
+  }
+
+  // Podman 4 ignores terminationGracePeriodSeconds and gives each
+  // container its default stop timeout of 10 s; its kube down sends
+  // SIGKILL at once, so a pod is stopped first. Podman 5 takes the grace
+  // period, and kube down stops the pod with it.
+  const int major =
+      std::atoi(first_line(orva_test::run(podman.cmd(
+                               {"version", "--format", "{{.Client.Version}}"})))
+                    .c_str());
+  const struct {
+    const char *how;
+    std::vector<std::vector<std::string>> steps;
+    bool graceful;
+  } ways[] = {
+      {"kube down", {podman.cmd({"kube", "down", pod})}, major >= 5},
+      {"pod stop, kube down",
+       {podman.cmd({"pod", "stop", "orva-example"}),
+        podman.cmd({"kube", "down", pod})},
+       true},
+  };
+  for (const auto &way : ways) {
+    SCOPED_TRACE(way.how);
+    ASSERT_EQ(
+        run_steps({podman.cmd({"kube", "play", "--network", "none", pod})}),
+        "");
+    // Process 1 of each is orva, with the program as its child.
+    const struct {
+      const char *name;
+      const char *process1;
+    } containers[] = {{"orva-example-worker", "/worker"},
+                      {"orva-example-legacy", "/orva-init -- /bin/busybox"}};
+    std::map<std::string, std::string> ids;
+    for (const auto &c : containers) {
+      const Result top =
+          orva_test::run(podman.cmd({"top", c.name, "pid", "ppid", "args"}));
+      std::string first;
+      int children = 0;
+      for (const std::string &line : lines_of(top.out)) {
+        std::istringstream fields(line);
+        std::string pid;
+        std::string ppid;
+        fields >> pid >> ppid;
+        first = pid == "1" ? line : first;
+        children += ppid == "1" ? 1 : 0;
+      }
+      EXPECT_NE(first.find(std::string(" ") + c.process1), std::string::npos)
+          << top.out << top.err;
+      EXPECT_EQ(children, 1) << top.out;
+      ids[c.name] = first_line(orva_test::run(podman.cmd(
+          {"inspect", c.name, "--format", "{{.Id}} {{.Config.StopTimeout}}"})));
+    }
+    const std::string grace = ids["orva-example-worker"].substr(
+        ids["orva-example-worker"].find(' ') + 1);
+    EXPECT_EQ(grace, major >= 5 ? "30" : "10");
+
+    const auto sent = steady_clock::now();
+    ASSERT_EQ(run_steps(way.steps), "");
+    const auto took =
+        std::chrono::duration_cast<milliseconds>(steady_clock::now() - sent);
+    std::cout << way.how << ": " << took.count() << " ms, stop timeout "
+              << grace << " s\n";
+    for (const auto &[name, id] : ids) {
+      const Result died = orva_test::run(podman.cmd(
+          {"events", "--stream=false", "--filter",
+           "container=" + id.substr(0, id.find(' ')), "--filter", "event=died",
+           "--format", "{{.Name}} {{.ContainerExitCode}}"}));
+      std::cout << died.out;
+      // The programs stop on SIGTERM with 0; a SIGKILL ends them with 137.
+      EXPECT_EQ(died.out, name + (way.graceful ? " 0\n" : " 137\n"))
+          << died.err;
+    }
+    EXPECT_LT(took, std::chrono::seconds(std::stoi(grace)));
+  }
+
+  {
+    SCOPED_TRACE("shareProcessNamespace");
+    write_file(dir + "/shared.yaml", kSharedPod);
+    ASSERT_EQ(run_steps({podman.cmd({"kube", "play", "--network", "none",
+                                     dir + "/shared.yaml"})}),
+              "");
+    const auto exec = [&](const std::vector<std::string> &argv) {
+      return orva_test::run(
+          joined(podman.cmd({"exec", "orva-shared-app"}), argv), 30s);
+    };
+    // An orphan of exec's, beside the program's.
+    const Result left = exec({"/bin/busybox", "sh", "-c", "(sleep 0.3 &)"});
+    EXPECT_EQ(left.exit_code, 0) << left.err;
+    orva_test::ProcessCount count;
+    const ::testing::AssertionResult gone =
+        orva_test::orphans_gone(exec, "sleep 0.3", count);
+    EXPECT_TRUE(gone);
+    EXPECT_TRUE(has_line(gone.message(), "    1 S    /orva-init --pause"))
+        << gone.message();
+    EXPECT_EQ(count.zombies, 0) << gone.message();
+    ASSERT_EQ(run_steps({podman.cmd({"kube", "down", dir + "/shared.yaml"})}),
+              "");
+  }
+  std::cout << "kube: "
+            << std::chrono::duration_cast<milliseconds>(steady_clock::now() -
+                                                        began)
+                   .count()
+            << " ms\n";
 }
 
 TEST(Engine, Containerd) {
