@@ -1110,17 +1110,22 @@ struct Stop {
   int exit_code = -1;
 };
 
+// A time as docker's --since and --until take it: seconds and nanoseconds.
 std::string unix_time(std::chrono::system_clock::time_point t) {
-  return std::to_string(
-      std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch())
-          .count());
+  const long long ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch())
+          .count();
+  std::string fraction = std::to_string(ns % 1000000000);
+  fraction.insert(0, 9 - fraction.size(), '0');
+  return std::to_string(ns / 1000000000) + "." + fraction;
 }
 
 Stop stop_of(Cli &node, const std::string &id,
              std::chrono::system_clock::time_point since) {
   const Result events = orva_test::run(node.cmd(
+      // Up to now and no later: events waits for a --until to come.
       {"events", "--since", unix_time(since), "--until",
-       unix_time(std::chrono::system_clock::now() + 1s), "--filter",
+       unix_time(std::chrono::system_clock::now()), "--filter",
        "container=" + id, "--filter", "event=kill", "--filter", "event=die",
        "--format",
        "{{.TimeNano}} {{.Action}} {{index .Actor.Attributes \"signal\"}}"
