@@ -1185,13 +1185,13 @@ TEST(Engine, Swarm) {
   std::string why;
   const std::string tar = image_tar(dir, why);
   ASSERT_EQ(why, "");
-  const Result token = orva_test::run(
+  const Result init = orva_test::run(
       manager.cmd({"swarm", "init", "--advertise-addr", node_address(0),
                    "--listen-addr", node_address(0) + ":2377",
                    // the ingress network's addresses, out of every range
                    // in use
                    "--default-addr-pool", "198.19.0.0/16"}));
-  ASSERT_EQ(token.exit_code, 0) << token.err;
+  ASSERT_EQ(init.exit_code, 0) << init.err;
   const Result secret =
       orva_test::run(manager.cmd({"swarm", "join-token", "-q", "worker"}));
   ASSERT_EQ(secret.exit_code, 0) << secret.err;
@@ -1464,6 +1464,7 @@ TEST(Engine, Kube) {
     ASSERT_EQ(
         run_steps({podman.cmd({"kube", "play", "--network", "none", pod})}),
         "");
+    std::cout << orva_test::run(podman.cmd({"ps", "--pod"})).out;
     // Process 1 of each is orva, with the program as its child.
     const struct {
       const char *name;
