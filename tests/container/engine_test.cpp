@@ -1533,6 +1533,12 @@ TEST(Engine, Kube) {
     EXPECT_TRUE(gone);
     EXPECT_TRUE(has_line(gone.message(), "    1 S    /orva-init --pause"))
         << gone.message();
+    // Still there as the program's parent: without ORVA_SUBREAPER=1 it
+    // would have become the program.
+    EXPECT_NE(
+        std::string(gone.message()).find(" /orva-init -- /bin/busybox sh -c "),
+        std::string::npos)
+        << gone.message();
     EXPECT_EQ(count.zombies, 0) << gone.message();
     ASSERT_EQ(run_steps({podman.cmd({"kube", "down", dir + "/shared.yaml"})}),
               "");
