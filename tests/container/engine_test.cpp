@@ -26,6 +26,9 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
+#include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -64,6 +67,50 @@ std::string quoted(const std::string &word) {
     q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   }
   return q + "'";
+}
+
+// Polls `done` every 200 ms until it holds; false if it still does not
+// once `limit` has passed.
+bool eventually(const std::function<bool()> &done, milliseconds limit) {
+  const auto deadline = steady_clock::now() + limit;
+  while (!done()) {
+    if (steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+  return true;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> joined(std::vector<std::string> a,
+                                const std::vector<std::string> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Runs each step; "" when all succeed, or the first failure.
+std::string run_steps(const std::vector<std::vector<std::string>> &steps) {
+  for (const auto &step : steps) {
+    const Result r = orva_test::run(step, 60s);
+    if (r.exit_code != 0) {
+      std::string line;
+      for (const auto &w : step) {
+        line += (line.empty() ? "" : " ") + w;
+      }
+      return line + ": " + r.err;
+    }
+  }
+  return "";
 }
 
 using orva_test::ShortDir;
@@ -159,11 +206,21 @@ private:
   std::string log_;
 };
 
+// A daemon's command line after `within`, a prefix such as nsenter into
+// the namespaces of a node of its own; nothing when empty.
+std::vector<std::string> inside(const std::vector<std::string> &within,
+                                std::initializer_list<std::string> argv) {
+  std::vector<std::string> full = within;
+  full.insert(full.end(), argv);
+  return full;
+}
+
 // A containerd of the test's own: its content and plugin directory in
 // `dir`, its sockets and state in `run_dir`; no CRI, so no network plugin.
-std::unique_ptr<Daemon> start_containerd(const std::string &dir,
-                                         const std::string &run_dir,
-                                         std::string &why) {
+std::unique_ptr<Daemon>
+start_containerd(const std::string &dir, const std::string &run_dir,
+                 std::string &why,
+                 const std::vector<std::string> &within = {}) {
   write_file(dir + "/containerd.toml",
              "version = 2\n"
              "root = \"" +
@@ -183,12 +240,80 @@ std::unique_ptr<Daemon> start_containerd(const std::string &dir,
                  "  path = \"" +
                  dir + "/opt\"\n");
   auto d = std::make_unique<Daemon>(
-      std::vector<std::string>{"containerd", "--config",
-                               dir + "/containerd.toml"},
+      inside(within, {"containerd", "--config", dir + "/containerd.toml"}),
       dir + "/containerd.log");
   why = d->wait_until_answers(
       {"ctr", "--address", run_dir + "/containerd.sock", "version"});
   return d;
+}
+
+// A dockerd on a containerd of its own, both started through `within`:
+// data in `dir`, sockets and run-time state in `run_dir`, no iptables,
+// masquerading, IP forwarding or bridge, and orva-init-static as the init.
+struct DockerNode {
+  std::unique_ptr<Daemon> containerd;
+  std::unique_ptr<Daemon> dockerd;
+  std::vector<std::string> client;
+
+  // "" once both have ended, or why not.
+  std::string stop() {
+    std::string why = dockerd ? dockerd->stop() : "";
+    return why + (containerd ? containerd->stop() : "");
+  }
+};
+
+DockerNode start_docker(const std::string &dir, const std::string &run_dir,
+                        std::string &why,
+                        const std::vector<std::string> &within = {}) {
+  DockerNode node;
+  // dockerd on a containerd of the test's own, whose plugin directory is
+  // in the build tree too.
+  node.containerd = start_containerd(dir, run_dir, why, within);
+  if (!why.empty()) {
+    return node;
+  }
+  // Older dockerd write an identity key to /etc/docker unless told where;
+  // newer ones have no key and refuse the setting.
+  write_file(dir + "/daemon.json",
+             "{\"deprecated-key-path\": \"" + dir + "/key.json\"}\n");
+  const std::vector<std::string> argv =
+      inside(within, {"dockerd",
+                      "--config-file",
+                      dir + "/daemon.json",
+                      "--containerd",
+                      run_dir + "/containerd.sock",
+                      "--containerd-namespace",
+                      "orva-docker",
+                      "--containerd-plugins-namespace",
+                      "orva-docker-plugins",
+                      "--data-root",
+                      dir + "/data",
+                      "--exec-root",
+                      run_dir + "/exec",
+                      "--pidfile",
+                      run_dir + "/docker.pid",
+                      "--host",
+                      "unix://" + run_dir + "/docker.sock",
+                      "--iptables=false",
+                      "--ip-masq=false",
+                      "--ip-forward=false",
+                      "--bridge=none",
+                      "--exec-opt",
+                      "native.cgroupdriver=cgroupfs",
+                      "--init-path",
+                      kInit});
+  node.client = {"env", "DOCKER_CONFIG=" + dir + "/client", "docker", "--host",
+                 "unix://" + run_dir + "/docker.sock"};
+  std::vector<std::string> probe = node.client;
+  probe.emplace_back("version");
+  node.dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
+  why = node.dockerd->wait_until_answers(probe);
+  if (why.find("deprecated-key-path") != std::string::npos) {
+    write_file(dir + "/daemon.json", "{}\n");
+    node.dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
+    why = node.dockerd->wait_until_answers(probe);
+  }
+  return node;
 }
 
 // How a container of the walk is run.
@@ -618,19 +743,77 @@ void timed_walk(Engine &e, const std::string &engine) {
   ::testing::Test::RecordProperty("walk_ms", static_cast<int>(ms.count()));
 }
 
-// A pod whose infrastructure container is orva-init --pause, from an image
-// that holds nothing else: as process 1 of the pod's PID namespace it takes
-// the orphans another container of the pod leaves behind and reaps them,
-// and a stop of the pod ends it with 0.
-void pause_pod(Cli &podman, const std::string &dir) {
+// Podman with a containers.conf and storage.conf of the test's own: data
+// in `dir`, run-time state in `run_dir`, orva-init-static as the init, and
+// as every pod's infrastructure image one that holds orva-init-static
+// alone and runs it as `orva-init --pause` (its entrypoint: Podman 4 takes
+// no infra_command from containers.conf), so that no other pause or init
+// program runs. `why` says what failed, if anything.
+Cli podman_client(const std::string &dir, const std::string &run_dir,
+                  std::string &why) {
+  // As root, Podman asks for limits beyond the hard ones unless told
+  // otherwise, which fails without CAP_SYS_RESOURCE; it lowers its own
+  // process limit to 32768.
+  rlimit files{};
+  rlimit procs{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  getrlimit(RLIMIT_NPROC, &procs);
+  const std::string nofile = std::to_string(files.rlim_max);
+  const std::string nproc =
+      std::to_string(std::min<rlim_t>(procs.rlim_max, 32768));
+  write_file(dir + "/containers.conf",
+             "[containers]\n"
+             "init_path = \"" +
+                 kInit +
+                 "\"\n"
+                 "default_ulimits = [\"nofile=" +
+                 nofile + ":" + nofile + "\", \"nproc=" + nproc + ":" + nproc +
+                 "\"]\n"
+                 "[network]\n"
+                 "network_config_dir = \"" +
+                 dir +
+                 "/networks\"\n"
+                 "[engine]\n"
+                 "runtime = \"runc\"\n"
+                 "cgroup_manager = \"cgroupfs\"\n"
+                 "events_logger = \"file\"\n"
+                 "events_logfile_path = \"" +
+                 dir +
+                 "/events.log\"\n"
+                 "tmp_dir = \"" +
+                 run_dir +
+                 "/tmp\"\n"
+                 "volume_path = \"" +
+                 dir +
+                 "/volumes\"\n"
+                 "infra_image = \"localhost/orva-pause:test\"\n");
+  write_file(dir + "/storage.conf", "[storage]\n"
+                                    "driver = \"overlay\"\n"
+                                    "graphroot = \"" +
+                                        dir +
+                                        "/graph\"\n"
+                                        "runroot = \"" +
+                                        run_dir + "/storage\"\n");
+  Cli podman({"env", "CONTAINERS_CONF=" + dir + "/containers.conf",
+              "CONTAINERS_STORAGE_CONF=" + dir + "/storage.conf", "podman"});
   const std::string root = dir + "/pause";
   fs::create_directories(root);
   fs::copy_file(kInit, root + "/orva-init",
                 fs::copy_options::overwrite_existing);
   fs::permissions(root + "/orva-init", fs::perms(0755));
+  why = run_steps({{"tar", "-C", root, "-cf", dir + "/pause.tar", "."},
+                   podman.cmd({"import", "--change",
+                               R"(ENTRYPOINT ["/orva-init", "--pause"])",
+                               dir + "/pause.tar", "orva-pause:test"})});
+  return podman;
+}
+
+// A pod whose infrastructure container is orva-init --pause, from an image
+// that holds nothing else: as process 1 of the pod's PID namespace it takes
+// the orphans another container of the pod leaves behind and reaps them,
+// and a stop of the pod ends it with 0.
+void pause_pod(Cli &podman) {
   for (const auto &step : std::vector<std::vector<std::string>>{
-           {"tar", "-C", root, "-cf", dir + "/pause.tar", "."},
-           podman.cmd({"import", dir + "/pause.tar", "orva-pause:test"}),
            podman.cmd({"pod", "create", "--name", "orva-pod", "--network",
                        "none", "--share", "ipc,net,uts,pid", "--infra-image",
                        "orva-pause:test", "--infra-command",
@@ -717,56 +900,10 @@ TEST(Engine, Docker) {
   const std::string dir = fresh_dir("docker");
   const ShortDir run_dir;
   std::string why;
-  // dockerd on a containerd of the test's own, whose plugin directory is
-  // in the build tree too.
-  const std::unique_ptr<Daemon> containerd =
-      start_containerd(dir, run_dir.path(), why);
-  ASSERT_EQ(why, "");
-  // Older dockerd write an identity key to /etc/docker unless told where;
-  // newer ones have no key and refuse the setting.
-  write_file(dir + "/daemon.json",
-             "{\"deprecated-key-path\": \"" + dir + "/key.json\"}\n");
-  const std::vector<std::string> argv = {"dockerd",
-                                         "--config-file",
-                                         dir + "/daemon.json",
-                                         "--containerd",
-                                         run_dir.path() + "/containerd.sock",
-                                         "--containerd-namespace",
-                                         "orva-docker",
-                                         "--containerd-plugins-namespace",
-                                         "orva-docker-plugins",
-                                         "--data-root",
-                                         dir + "/data",
-                                         "--exec-root",
-                                         run_dir.path() + "/exec",
-                                         "--pidfile",
-                                         run_dir.path() + "/docker.pid",
-                                         "--host",
-                                         "unix://" + run_dir.path() +
-                                             "/docker.sock",
-                                         "--iptables=false",
-                                         "--ip-masq=false",
-                                         "--ip-forward=false",
-                                         "--bridge=none",
-                                         "--exec-opt",
-                                         "native.cgroupdriver=cgroupfs",
-                                         "--init-path",
-                                         kInit};
-  const std::vector<std::string> client = {
-      "env", "DOCKER_CONFIG=" + dir + "/client", "docker", "--host",
-      "unix://" + run_dir.path() + "/docker.sock"};
-  std::vector<std::string> probe = client;
-  probe.emplace_back("version");
-  auto dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
-  why = dockerd->wait_until_answers(probe);
-  if (why.find("deprecated-key-path") != std::string::npos) {
-    write_file(dir + "/daemon.json", "{}\n");
-    dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
-    why = dockerd->wait_until_answers(probe);
-  }
+  DockerNode node = start_docker(dir, run_dir.path(), why);
   ASSERT_EQ(why, "");
 
-  Cli docker(client);
+  Cli docker(node.client);
   const std::string tar = image_tar(dir, why);
   ASSERT_EQ(why, "");
   const Result imported = orva_test::run(docker.cmd({"import", tar, kImage}));
@@ -789,10 +926,415 @@ TEST(Engine, Docker) {
   }
   EXPECT_NE(shown.find(ORVA_EXPECTED_COMMIT), std::string::npos) << info.out;
   std::cout << "docker info:" << shown << "\n";
-  EXPECT_EQ(dockerd->stop(), "");
-  EXPECT_EQ(containerd->stop(), "");
-  const std::string log = dockerd->log();
+  EXPECT_EQ(node.stop(), "");
+  const std::string log = node.dockerd->log();
   EXPECT_EQ(log.find("failed to parse"), std::string::npos) << log;
+}
+
+// The swarm's nodes, each a network and UTS namespace of its own, held by
+// files in `run_dir` that go with it, and joined by a veth pair on
+// addresses of the documentation range (192.0.2.0/24): nothing else is
+// on their networks, so the swarm's traffic never leaves the pair. Gives,
+// for each node, the prefix that runs a command in it; "" or why not.
+constexpr size_t kNodes = 2;
+
+std::string node_address(size_t node) {
+  return "192.0.2." + std::to_string(node + 1);
+}
+
+std::string make_nodes(const std::string &run_dir,
+                       std::vector<std::vector<std::string>> &within) {
+  std::vector<std::vector<std::string>> steps;
+  std::vector<std::string> nets;
+  for (size_t i = 0; i < kNodes; ++i) {
+    const std::string name = "orva-node-" + std::to_string(i + 1);
+    const std::string net = run_dir + "/" + name + ".net";
+    const std::string uts = run_dir + "/" + name + ".uts";
+    write_file(net, "");
+    write_file(uts, "");
+    nets.push_back(net);
+    // The host name is what the swarm shows as the node's.
+    steps.push_back(
+        {"unshare", "--net=" + net, "--uts=" + uts, "hostname", name});
+    within.push_back({"nsenter", "--net=" + net, "--uts=" + uts});
+  }
+  steps.push_back({"ip", "link", "add", "orva-swarm-1", "netns", nets[0],
+                   "type", "veth", "peer", "name", "orva-swarm-2", "netns",
+                   nets[1]});
+  for (size_t i = 0; i < kNodes; ++i) {
+    const std::string dev = "orva-swarm-" + std::to_string(i + 1);
+    steps.push_back(joined(within[i], {"ip", "link", "set", "lo", "up"}));
+    steps.push_back(joined(within[i], {"ip", "address", "add",
+                                       node_address(i) + "/24", "dev", dev}));
+    steps.push_back(joined(within[i], {"ip", "link", "set", dev, "up"}));
+  }
+  return run_steps(steps);
+}
+
+// Two services spread evenly over the nodes, with orva as the init and its
+// settings in the environment: a stop timeout well below the grace period,
+// and 143 (death by SIGTERM) read as success. The tasks of "stops" leave
+// three orphans and die of SIGTERM after saying so; those of "holds", and
+// all they start, ignore it. They run on the node's own network, `host`:
+// the overlay network a stack makes by default needs iptables, and the
+// swarm has no `none`. A task that ends is not restarted, so that the
+// exit code it ended with stays its last.
+constexpr const char *kStack = R"(version: "3.8"
+x-orva: &orva
+  image: orva-busybox:test
+  init: true
+  stop_grace_period: 10s
+  environment:
+    ORVA_EXIT_MAP: "143=0"
+    ORVA_STOP_TIMEOUT: "1s"
+  networks: [host]
+services:
+  stops:
+    <<: *orva
+    command:
+      - sh
+      - -c
+      - |
+        trap 'echo caught TERM; trap - TERM; kill -TERM $$$$' TERM
+        for i in 1 2 3; do (sleep 0.3 &); done
+        echo ready
+        while :; do sleep 60 & wait $$!; done
+    deploy:
+      replicas: 4
+      placement: {max_replicas_per_node: 2}
+      update_config: {parallelism: 2, monitor: 1s}
+      restart_policy: {condition: none}
+  holds:
+    <<: *orva
+    command: [sh, -c, "trap '' TERM; echo ready; while :; do sleep 1; done"]
+    deploy:
+      replicas: 2
+      placement: {max_replicas_per_node: 1}
+      update_config: {parallelism: 2, monitor: 1s}
+      restart_policy: {condition: none}
+networks:
+  host:
+    external: true
+    name: host
+)";
+// The stack's grace period and stop timeout.
+constexpr auto kGrace = 10s;
+constexpr auto kStopTimeout = 1s;
+
+// A task as the swarm's manager records it.
+struct Task {
+  std::string name; // service.slot
+  std::string node; // host name
+  std::string desired;
+  std::string state;
+  int exit_code = -1;
+};
+
+std::vector<Task> tasks(Cli &manager, const std::string &service) {
+  std::map<std::string, std::string> hosts;
+  for (const std::string &line :
+       lines_of(orva_test::run(manager.cmd({"node", "ls", "--format",
+                                            "{{.ID}} {{.Hostname}}"}))
+                    .out)) {
+    hosts[line.substr(0, line.find(' '))] = line.substr(line.find(' ') + 1);
+  }
+  std::vector<std::string> argv = manager.cmd(
+      {"inspect", "--type", "task", "--format",
+       "{{.Slot}} {{.NodeID}} {{.DesiredState}} {{.Status.State}} "
+       "{{with .Status.ContainerStatus}}{{.ExitCode}}{{else}}-1{{end}}"});
+  const std::vector<std::string> ids =
+      lines_of(orva_test::run(
+                   manager.cmd({"service", "ps", "-q", "--no-trunc", service}))
+                   .out);
+  std::vector<Task> all;
+  if (ids.empty()) {
+    return all;
+  }
+  for (const std::string &line :
+       lines_of(orva_test::run(joined(argv, ids)).out)) {
+    Task t;
+    std::string slot;
+    std::string node;
+    std::istringstream(line) >> slot >> node >> t.desired >> t.state >>
+        t.exit_code;
+    t.name = service + "." + slot;
+    t.node = hosts[node];
+    all.push_back(t);
+  }
+  return all;
+}
+
+// The tasks meant to run, or meant to be shut down.
+std::vector<Task> with_desired(const std::vector<Task> &all,
+                               const std::string &desired) {
+  std::vector<Task> some;
+  std::copy_if(all.begin(), all.end(), std::back_inserter(some),
+               [&](const Task &t) { return t.desired == desired; });
+  return some;
+}
+
+std::set<std::string> nodes_of(const std::vector<Task> &some) {
+  std::set<std::string> nodes;
+  for (const Task &t : some) {
+    nodes.insert(t.node);
+  }
+  return nodes;
+}
+
+// Whether `count` tasks of the service run.
+bool running(Cli &manager, const std::string &service, size_t count) {
+  const std::vector<Task> up = with_desired(tasks(manager, service), "running");
+  return up.size() == count &&
+         std::all_of(up.begin(), up.end(),
+                     [](const Task &t) { return t.state == "running"; });
+}
+
+// The containers of a service on one node, of those in `status` if given.
+std::vector<std::string> containers(Cli &node, const std::string &service,
+                                    const std::string &status = "") {
+  std::vector<std::string> argv =
+      node.cmd({"ps", "-aq", "--filter",
+                "label=com.docker.swarm.service.name=" + service});
+  if (!status.empty()) {
+    argv.insert(argv.end(), {"--filter", "status=" + status});
+  }
+  return lines_of(orva_test::run(argv).out);
+}
+
+// What a node's dockerd recorded of a container's stop: the signals it
+// sent, in order, and how long after the first one the container died,
+// with what exit code.
+struct Stop {
+  std::vector<std::string> signals;
+  milliseconds took{-1};
+  int exit_code = -1;
+};
+
+// A time as docker's --since and --until take it: seconds and nanoseconds.
+std::string unix_time(std::chrono::system_clock::time_point t) {
+  const long long ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch())
+          .count();
+  std::string fraction = std::to_string(ns % 1000000000);
+  fraction.insert(0, 9 - fraction.size(), '0');
+  return std::to_string(ns / 1000000000) + "." + fraction;
+}
+
+Stop stop_of(Cli &node, const std::string &id,
+             std::chrono::system_clock::time_point since) {
+  const Result events = orva_test::run(node.cmd(
+      // Up to now and no later: events waits for a --until to come.
+      {"events", "--since", unix_time(since), "--until",
+       unix_time(std::chrono::system_clock::now()), "--filter",
+       "container=" + id, "--filter", "event=kill", "--filter", "event=die",
+       "--format",
+       "{{.TimeNano}} {{.Action}} {{index .Actor.Attributes \"signal\"}}"
+       "{{index .Actor.Attributes \"exitCode\"}}"}));
+  Stop stop;
+  long long first = 0;
+  for (const std::string &line : lines_of(events.out)) {
+    long long ns = 0;
+    std::string action;
+    std::string value;
+    std::istringstream(line) >> ns >> action >> value;
+    if (action == "kill") {
+      first = stop.signals.empty() ? ns : first;
+      stop.signals.push_back(value);
+    } else if (action == "die" && !stop.signals.empty()) {
+      stop.took = std::chrono::duration_cast<milliseconds>(
+          std::chrono::nanoseconds(ns - first));
+      stop.exit_code = std::stoi(value);
+    }
+  }
+  return stop;
+}
+
+TEST(Engine, Swarm) {
+  ORVA_REQUIRE_ENGINE("dockerd", "docker", "containerd", "ctr", "runc", "ip",
+                      "nsenter", "unshare");
+  const auto began = std::chrono::system_clock::now();
+  const std::string dir = fresh_dir("swarm");
+  const ShortDir run_dir;
+  std::vector<std::vector<std::string>> within;
+  ASSERT_EQ(make_nodes(run_dir.path(), within), "");
+  std::vector<DockerNode> nodes(kNodes);
+  std::vector<Cli> clients;
+  for (size_t i = 0; i < kNodes; ++i) {
+    const std::string name = "/node-" + std::to_string(i + 1);
+    fs::create_directories(dir + name);
+    fs::create_directories(run_dir.path() + name);
+    std::string why;
+    nodes[i] = start_docker(dir + name, run_dir.path() + name, why, within[i]);
+    ASSERT_EQ(why, "");
+    clients.emplace_back(nodes[i].client);
+  }
+  Cli &manager = clients[0];
+  // Whatever happens, no task is left running when the daemons stop.
+  const AtEnd clean_up{[&] {
+    (void)orva_test::run(
+        manager.cmd({"service", "rm", "orva_stops", "orva_holds"}));
+    (void)eventually(
+        [&] {
+          return std::all_of(clients.begin(), clients.end(), [](Cli &c) {
+            return orva_test::run(c.cmd({"ps", "-aq"})).out.empty();
+          });
+        },
+        30s);
+  }};
+
+  std::string why;
+  const std::string tar = image_tar(dir, why);
+  ASSERT_EQ(why, "");
+  const Result init = orva_test::run(
+      manager.cmd({"swarm", "init", "--advertise-addr", node_address(0),
+                   "--listen-addr", node_address(0) + ":2377",
+                   // the ingress network's addresses, out of every range
+                   // in use
+                   "--default-addr-pool", "198.19.0.0/16"}));
+  ASSERT_EQ(init.exit_code, 0) << init.err;
+  const Result secret =
+      orva_test::run(manager.cmd({"swarm", "join-token", "-q", "worker"}));
+  ASSERT_EQ(secret.exit_code, 0) << secret.err;
+  for (size_t i = 1; i < kNodes; ++i) {
+    ASSERT_EQ(run_steps({clients[i].cmd(
+                  {"swarm", "join", "--token", lines_of(secret.out).at(0),
+                   "--advertise-addr", node_address(i), "--listen-addr",
+                   node_address(i) + ":2377", node_address(0) + ":2377"})}),
+              "");
+  }
+  for (Cli &c : clients) {
+    ASSERT_EQ(run_steps({c.cmd({"import", tar, kImage})}), "");
+  }
+  write_file(dir + "/stack.yml", kStack);
+  // The image is each node's own: no registry is asked for its digest.
+  ASSERT_EQ(
+      run_steps({manager.cmd({"stack", "deploy", "--resolve-image", "never",
+                              "-c", dir + "/stack.yml", "orva"})}),
+      "");
+  ASSERT_TRUE(eventually(
+      [&] {
+        return running(manager, "orva_stops", 4) &&
+               running(manager, "orva_holds", 2);
+      },
+      60s))
+      << orva_test::run(
+             manager.cmd({"service", "ps", "orva_stops", "orva_holds"}))
+             .out;
+
+  {
+    SCOPED_TRACE("process 1 and orphans of every task");
+    for (size_t i = 0; i < kNodes; ++i) {
+      std::vector<std::string> ids = containers(clients[i], "orva_stops");
+      EXPECT_EQ(ids.size(), 2u) << "on node " << i + 1;
+      for (const std::string &id : containers(clients[i], "orva_holds")) {
+        ids.push_back(id);
+      }
+      for (const std::string &id : ids) {
+        const auto exec = [&](const std::vector<std::string> &argv) {
+          return orva_test::run(joined(clients[i].cmd({"exec", id}), argv),
+                                30s);
+        };
+        EXPECT_TRUE(eventually(
+            [&] {
+              return has_line(orva_test::run(clients[i].cmd({"logs", id})).out,
+                              "ready");
+            },
+            30s));
+        EXPECT_TRUE(has_line(exec({"/proc/1/exe", "--version"}).out,
+                             "orva-init version " ORVA_EXPECTED_VERSION
+                             " - git." ORVA_EXPECTED_COMMIT));
+        orva_test::ProcessCount count;
+        const ::testing::AssertionResult gone =
+            orva_test::orphans_gone(exec, "sleep 0.3", count);
+        EXPECT_TRUE(gone);
+        EXPECT_TRUE(process1_is_orva(gone.message())) << gone.message();
+        EXPECT_EQ(count.zombies, 0) << gone.message();
+      }
+    }
+  }
+
+  // A rolling update stops each old task: the program's code, mapped,
+  // where it stops on SIGTERM, and orva's SIGKILL where it does not. The
+  // swarm sends SIGTERM a moment after it decides to stop a task (for its
+  // load balancers to forget it); the grace period counts from there, and
+  // no SIGKILL of the swarm's own follows.
+  const struct {
+    const char *service;
+    size_t replicas;
+    int code;
+    const char *said;
+  } updates[] = {{"orva_stops", 4, 0, "caught TERM"},
+                 {"orva_holds", 2, 137, "ready"}};
+  for (const auto &u : updates) {
+    SCOPED_TRACE(u.service);
+    ASSERT_EQ(run_steps({manager.cmd({"service", "update", "--force",
+                                      "--detach=false", "--no-resolve-image",
+                                      u.service})}),
+              "");
+    const std::vector<Task> old =
+        with_desired(tasks(manager, u.service), "shutdown");
+    EXPECT_EQ(old.size(), u.replicas);
+    EXPECT_EQ(nodes_of(old).size(), kNodes);
+    for (const Task &t : old) {
+      EXPECT_EQ(t.exit_code, u.code) << t.name << " on " << t.node;
+    }
+    // The nodes' own record of the same.
+    size_t stopped = 0;
+    for (size_t i = 0; i < kNodes; ++i) {
+      for (const std::string &id :
+           containers(clients[i], u.service, "exited")) {
+        ++stopped;
+        const Stop stop = stop_of(clients[i], id, began);
+        std::cout << u.service << " on orva-node-" << i + 1
+                  << ": SIGTERM, then " << stop.exit_code << " after "
+                  << stop.took.count() << " ms\n";
+        EXPECT_EQ(stop.signals, std::vector<std::string>{"15"});
+        EXPECT_EQ(stop.exit_code, u.code);
+        EXPECT_GE(stop.took, u.code == 137 ? kStopTimeout : 0s);
+        EXPECT_LT(stop.took, kGrace);
+        const Result logs = orva_test::run(clients[i].cmd({"logs", id}));
+        EXPECT_TRUE(has_line(logs.out, u.said)) << logs.out;
+      }
+    }
+    EXPECT_EQ(stopped, u.replicas);
+  }
+
+  // What the swarm shows, for the log.
+  for (const auto &argv :
+       {manager.cmd({"node", "ls"}),
+        manager.cmd({"service", "ps", "orva_stops", "orva_holds"})}) {
+    std::cout << orva_test::run(argv).out;
+  }
+  for (const char *service : {"orva_stops", "orva_holds"}) {
+    for (const Task &t : tasks(manager, service)) {
+      std::cout << t.name << " on " << t.node << ": " << t.state;
+      if (t.state != "running") {
+        std::cout << ", exit code " << t.exit_code;
+      }
+      std::cout << "\n";
+    }
+  }
+
+  const Result removed = orva_test::run(
+      manager.cmd({"service", "rm", "orva_stops", "orva_holds"}));
+  EXPECT_EQ(removed.exit_code, 0) << removed.err;
+  for (size_t i = 0; i < kNodes; ++i) {
+    EXPECT_TRUE(eventually(
+        [&] {
+          return containers(clients[i], "orva_stops").empty() &&
+                 containers(clients[i], "orva_holds").empty();
+        },
+        30s))
+        << "containers left on node " << i + 1;
+  }
+  for (size_t i = kNodes; i-- > 0;) {
+    EXPECT_EQ(nodes[i].stop(), "");
+  }
+  std::cout << "swarm: "
+            << std::chrono::duration_cast<milliseconds>(
+                   std::chrono::system_clock::now() - began)
+                   .count()
+            << " ms\n";
 }
 
 TEST(Engine, Podman) {
@@ -800,54 +1342,13 @@ TEST(Engine, Podman) {
                       "ss");
   const std::string dir = fresh_dir("podman");
   const ShortDir run_dir;
-  // As root, Podman asks for limits beyond the hard ones unless told
-  // otherwise, which fails without CAP_SYS_RESOURCE; it lowers its own
-  // process limit to 32768.
-  rlimit files{};
-  rlimit procs{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  getrlimit(RLIMIT_NPROC, &procs);
-  const std::string nofile = std::to_string(files.rlim_max);
-  const std::string nproc =
-      std::to_string(std::min<rlim_t>(procs.rlim_max, 32768));
-  write_file(dir + "/containers.conf",
-             "[containers]\n"
-             "init_path = \"" +
-                 kInit +
-                 "\"\n"
-                 "default_ulimits = [\"nofile=" +
-                 nofile + ":" + nofile + "\", \"nproc=" + nproc + ":" + nproc +
-                 "\"]\n"
-                 "[network]\n"
-                 "network_config_dir = \"" +
-                 dir +
-                 "/networks\"\n"
-                 "[engine]\n"
-                 "runtime = \"runc\"\n"
-                 "cgroup_manager = \"cgroupfs\"\n"
-                 "events_logger = \"file\"\n"
-                 "events_logfile_path = \"" +
-                 dir +
-                 "/events.log\"\n"
-                 "tmp_dir = \"" +
-                 run_dir.path() +
-                 "/tmp\"\n"
-                 "volume_path = \"" +
-                 dir + "/volumes\"\n");
-  write_file(dir + "/storage.conf", "[storage]\n"
-                                    "driver = \"overlay\"\n"
-                                    "graphroot = \"" +
-                                        dir +
-                                        "/graph\"\n"
-                                        "runroot = \"" +
-                                        run_dir.path() + "/storage\"\n");
-  Cli podman({"env", "CONTAINERS_CONF=" + dir + "/containers.conf",
-              "CONTAINERS_STORAGE_CONF=" + dir + "/storage.conf", "podman"});
+  std::string why;
+  Cli podman = podman_client(dir, run_dir.path(), why);
+  ASSERT_EQ(why, "");
   const AtEnd clean_up{[&] {
     (void)orva_test::run(podman.cmd({"rm", "--all", "--force"}));
     unmount_below(dir);
   }};
-  std::string why;
   const std::string tar = image_tar(dir, why);
   ASSERT_EQ(why, "");
   const Result imported = orva_test::run(podman.cmd({"import", tar, kImage}));
@@ -855,12 +1356,198 @@ TEST(Engine, Podman) {
   timed_walk(podman, "podman");
   {
     SCOPED_TRACE("pause pod");
-    pause_pod(podman, dir);
+    pause_pod(podman);
   }
   {
     SCOPED_TRACE("socket activation");
     socket_activation(podman);
   }
+}
+
+// A pod whose containers share one PID namespace: process 1 is the
+// pod's infrastructure container, here orva-init --pause, which takes the
+// orphans of whatever else runs in the pod; with ORVA_SUBREAPER=1 the
+// container's own orva-init supervises its program and reaps the orphans
+// below it.
+constexpr const char *kSharedPod = R"(apiVersion: v1
+kind: Pod
+metadata:
+  name: orva-shared
+spec:
+  shareProcessNamespace: true
+  containers:
+    - name: app
+      image: registry.example.com/orva-launcher:0.1.0
+      env:
+        - name: ORVA_SUBREAPER
+          value: "1"
+      args: ["/bin/busybox", "sh", "-c", "for i in 1 2 3; do (sleep 0.3 &); done; while :; do sleep 1 & wait $!; done"]
+)";
+
+// The first line of a command's output.
+std::string first_line(const Result &r) {
+  return r.out.substr(0, r.out.find('\n'));
+}
+
+// The example pod of examples/container run by `podman kube play` from
+// the example images, built from their Containerfiles and tagged as the
+// pod names them, so that nothing is pulled.
+TEST(Engine, Kube) {
+  ORVA_REQUIRE_ENGINE("podman", "runc");
+  const auto began = steady_clock::now();
+  const std::string dir = fresh_dir("kube");
+  const ShortDir run_dir;
+  std::string why;
+  Cli podman = podman_client(dir, run_dir.path(), why);
+  ASSERT_EQ(why, "");
+  const AtEnd clean_up{[&] {
+    (void)orva_test::run(podman.cmd({"pod", "rm", "--all", "--force"}));
+    unmount_below(dir);
+  }};
+  const std::string pod = ORVA_EXAMPLES_DIR "/pod.yaml";
+  const struct {
+    const char *image;
+    const char *containerfile;
+    std::vector<std::pair<std::string, std::string>> context;
+  } images[] = {
+      {"registry.example.com/orva-worker:0.1.0",
+       "Containerfile.linked",
+       {{ORVA_EXAMPLE_WORKER_PATH, "worker"}}},
+      {"registry.example.com/orva-launcher:0.1.0",
+       "Containerfile.launcher",
+       {{kInit, "orva-init-static"}, {orva_test::busybox_path(), "busybox"}}},
+  };
+  std::set<std::string> built;
+  for (const auto &image : images) {
+    const std::string context = dir + "/" + image.containerfile;
+    fs::create_directories(context);
+    for (const auto &[from, name] : image.context) {
+      fs::copy_file(from, context + "/" + name,
+                    fs::copy_options::overwrite_existing);
+    }
+    ASSERT_EQ(run_steps({podman.cmd(
+                  {"build", "--pull=never", "-q", "-f",
+                   std::string(ORVA_EXAMPLES_DIR) + "/" + image.containerfile,
+                   "-t", image.image, context})}),
+              "");
+    built.insert(image.image);
+  }
+  for (std::string line : lines_of(read_file(pod))) {
+    line.erase(0, line.find_first_not_of(" -"));
+    if (line.rfind("image: ", 0) == 0) {
+      ASSERT_EQ(built.count(line.substr(7)), 1u)
+          << "pod.yaml names an image the test does not build: " << line;
+    }
+  }
+
+  // Podman 4 ignores terminationGracePeriodSeconds and gives each
+  // container its default stop timeout of 10 s; its kube down sends
+  // SIGKILL at once, so a pod is stopped first. Podman 5 takes the grace
+  // period, and kube down stops the pod with it.
+  const int major =
+      std::atoi(first_line(orva_test::run(podman.cmd(
+                               {"version", "--format", "{{.Client.Version}}"})))
+                    .c_str());
+  const struct {
+    const char *how;
+    std::vector<std::vector<std::string>> steps;
+    bool graceful;
+  } ways[] = {
+      {"kube down", {podman.cmd({"kube", "down", pod})}, major >= 5},
+      {"pod stop, kube down",
+       {podman.cmd({"pod", "stop", "orva-example"}),
+        podman.cmd({"kube", "down", pod})},
+       true},
+  };
+  for (const auto &way : ways) {
+    SCOPED_TRACE(way.how);
+    ASSERT_EQ(
+        run_steps({podman.cmd({"kube", "play", "--network", "none", pod})}),
+        "");
+    std::cout << orva_test::run(podman.cmd({"ps", "--pod"})).out;
+    // Process 1 of each is orva, with the program as its child.
+    const struct {
+      const char *name;
+      const char *process1;
+    } containers[] = {{"orva-example-worker", "/worker"},
+                      {"orva-example-legacy", "/orva-init -- /bin/busybox"}};
+    std::map<std::string, std::string> ids;
+    for (const auto &c : containers) {
+      const Result top =
+          orva_test::run(podman.cmd({"top", c.name, "pid", "ppid", "args"}));
+      std::string first;
+      int children = 0;
+      for (const std::string &line : lines_of(top.out)) {
+        std::istringstream fields(line);
+        std::string pid;
+        std::string ppid;
+        fields >> pid >> ppid;
+        first = pid == "1" ? line : first;
+        children += ppid == "1" ? 1 : 0;
+      }
+      EXPECT_NE(first.find(std::string(" ") + c.process1), std::string::npos)
+          << top.out << top.err;
+      EXPECT_EQ(children, 1) << top.out;
+      ids[c.name] = first_line(orva_test::run(podman.cmd(
+          {"inspect", c.name, "--format", "{{.Id}} {{.Config.StopTimeout}}"})));
+    }
+    const std::string grace = ids["orva-example-worker"].substr(
+        ids["orva-example-worker"].find(' ') + 1);
+    EXPECT_EQ(grace, major >= 5 ? "30" : "10");
+
+    const auto sent = steady_clock::now();
+    ASSERT_EQ(run_steps(way.steps), "");
+    const auto took =
+        std::chrono::duration_cast<milliseconds>(steady_clock::now() - sent);
+    std::cout << way.how << ": " << took.count() << " ms, stop timeout "
+              << grace << " s\n";
+    for (const auto &[name, id] : ids) {
+      const Result died = orva_test::run(podman.cmd(
+          {"events", "--stream=false", "--filter",
+           "container=" + id.substr(0, id.find(' ')), "--filter", "event=died",
+           "--format", "{{.Name}} {{.ContainerExitCode}}"}));
+      std::cout << died.out;
+      // The programs stop on SIGTERM with 0; a SIGKILL ends them with 137.
+      EXPECT_EQ(died.out, name + (way.graceful ? " 0\n" : " 137\n"))
+          << died.err;
+    }
+    EXPECT_LT(took, std::chrono::seconds(std::stoi(grace)));
+  }
+
+  {
+    SCOPED_TRACE("shareProcessNamespace");
+    write_file(dir + "/shared.yaml", kSharedPod);
+    ASSERT_EQ(run_steps({podman.cmd({"kube", "play", "--network", "none",
+                                     dir + "/shared.yaml"})}),
+              "");
+    const auto exec = [&](const std::vector<std::string> &argv) {
+      return orva_test::run(
+          joined(podman.cmd({"exec", "orva-shared-app"}), argv), 30s);
+    };
+    // An orphan of exec's, beside the program's.
+    const Result left = exec({"/bin/busybox", "sh", "-c", "(sleep 0.3 &)"});
+    EXPECT_EQ(left.exit_code, 0) << left.err;
+    orva_test::ProcessCount count;
+    const ::testing::AssertionResult gone =
+        orva_test::orphans_gone(exec, "sleep 0.3", count);
+    EXPECT_TRUE(gone);
+    EXPECT_TRUE(has_line(gone.message(), "    1 S    /orva-init --pause"))
+        << gone.message();
+    // Still there as the program's parent: without ORVA_SUBREAPER=1 it
+    // would have become the program.
+    EXPECT_NE(
+        std::string(gone.message()).find(" /orva-init -- /bin/busybox sh -c "),
+        std::string::npos)
+        << gone.message();
+    EXPECT_EQ(count.zombies, 0) << gone.message();
+    ASSERT_EQ(run_steps({podman.cmd({"kube", "down", dir + "/shared.yaml"})}),
+              "");
+  }
+  std::cout << "kube: "
+            << std::chrono::duration_cast<milliseconds>(steady_clock::now() -
+                                                        began)
+                   .count()
+            << " ms\n";
 }
 
 TEST(Engine, Containerd) {
