@@ -8,7 +8,9 @@
 namespace orva_internal {
 
 struct Launch {
-  Settings settings; // the command line's; default_settings otherwise
+  // The command line's, or default_settings; the environment's are read
+  // into it, once it is known whether to supervise at all.
+  Settings settings;
   // The supervising process closes every descriptor above 2 once the
   // program runs: the launcher itself has no use for any.
   bool close_descriptors = false;
@@ -16,10 +18,10 @@ struct Launch {
 
 // orva_run with what the launcher read from its command line.
 [[nodiscard]] int run(int (*submain)(int, char **), int argc, char **argv,
-                      const Launch &launch);
+                      Launch &launch);
 
 // Runs no program: reaps whatever is handed to it until the first stop
 // signal, then gives 0. The process that holds a pod's namespaces.
-[[nodiscard]] int pause(const Launch &launch);
+[[nodiscard]] int pause(Launch &launch);
 
 } // namespace orva_internal

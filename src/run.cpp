@@ -23,12 +23,16 @@ constexpr int kMissingMain = 64;
 
 [[nodiscard]] Role role_for(Settings &settings);
 [[nodiscard]] int supervise(int (*submain)(int, char **), int argc, char **argv,
-                            const Launch &launch, Settings settings, Role role);
+                            Launch &launch, Role role);
 [[nodiscard]] int run_program(Setup &setup, const Activation &activation,
                               int (*submain)(int, char **), int argc,
                               char **argv);
 void hand_over(pid_t child, const Launch &launch, const Activation &activation,
                bool verbose);
+// A line of the report is built in a frame of its own, which the stack of
+// a supervision that reports nothing never reaches.
+[[gnu::noinline]] void report_activation(pid_t child,
+                                         const Activation &activation);
 
 } // namespace
 } // namespace orva_internal
@@ -41,22 +45,20 @@ int orva_run(int (*submain)(int, char **), int argc, char **argv) {
 
 namespace orva_internal {
 
-int run(int (*submain)(int, char **), int argc, char **argv,
-        const Launch &launch) {
+int run(int (*submain)(int, char **), int argc, char **argv, Launch &launch) {
   if (submain == nullptr) {
     (void)fputs("orva: submain must not be NULL\n", stderr);
     return kMissingMain;
   }
-  Settings settings = launch.settings;
-  const Role role = role_for(settings);
+  const Role role = role_for(launch.settings);
   if (role == Role::Plain) {
     return submain(argc, argv);
   }
-  return supervise(submain, argc, argv, launch, settings, role);
+  return supervise(submain, argc, argv, launch, role);
 }
 
-int pause(const Launch &launch) {
-  Settings settings = launch.settings;
+int pause(Launch &launch) {
+  Settings &settings = launch.settings;
   const Role role = role_for(settings);
   Setup setup;
   if (!setup.start(role, settings)) {
@@ -81,7 +83,8 @@ Role role_for(Settings &settings) {
 }
 
 int supervise(int (*submain)(int, char **), int argc, char **argv,
-              const Launch &launch, Settings settings, Role role) {
+              Launch &launch, Role role) {
+  Settings &settings = launch.settings;
   Setup setup;
   if (!setup.start(role, settings)) {
     return kSupervisorFailure;
@@ -152,14 +155,18 @@ void hand_over(pid_t child, const Launch &launch, const Activation &activation,
                           static_cast<unsigned>(activation.descriptors) - 1);
   }
   if (verbose && activation.ours) {
-    Line()
-        .text("LISTEN_PID passed on to program ")
-        .number(child)
-        .text(" with ")
-        .number(activation.descriptors)
-        .text(" descriptors")
-        .emit();
+    report_activation(child, activation);
   }
+}
+
+void report_activation(pid_t child, const Activation &activation) {
+  Line()
+      .text("LISTEN_PID passed on to program ")
+      .number(child)
+      .text(" with ")
+      .number(activation.descriptors)
+      .text(" descriptors")
+      .emit();
 }
 
 } // namespace

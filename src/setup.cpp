@@ -19,6 +19,10 @@ namespace orva_internal {
 namespace {
 
 void read_settings(Role role, Settings &settings);
+// Lines of the report in frames of their own, off the path of a start that
+// reports nothing.
+[[gnu::noinline]] void report_scope_refused();
+[[gnu::noinline]] void report_long_delay(const Settings &settings);
 [[nodiscard]] int plain_decimal(const char *text);
 
 // An unsigned constant on some targets, against an int field.
@@ -198,19 +202,27 @@ void read_settings(Role role, Settings &settings) {
   // kill(-1) outside process 1 reaches every process this user may
   // signal on the machine.
   if (role != Role::ProcessOne && settings.stop_all) {
-    Line().text("ORVA_STOP_SCOPE=all needs process 1, using group").emit();
+    report_scope_refused();
     settings.stop_all = false;
   }
   if (!is_zero(settings.stop_delay) &&
       !is_shorter(settings.stop_delay, settings.stop_timeout)) {
-    Line()
-        .text("stop delay of ")
-        .seconds(settings.stop_delay)
-        .text(" is not shorter than the stop timeout of ")
-        .seconds(settings.stop_timeout)
-        .text(", which wins")
-        .emit();
+    report_long_delay(settings);
   }
+}
+
+void report_scope_refused() {
+  Line().text("ORVA_STOP_SCOPE=all needs process 1, using group").emit();
+}
+
+void report_long_delay(const Settings &settings) {
+  Line()
+      .text("stop delay of ")
+      .seconds(settings.stop_delay)
+      .text(" is not shorter than the stop timeout of ")
+      .seconds(settings.stop_timeout)
+      .text(", which wins")
+      .emit();
 }
 
 // A plain decimal number, as LISTEN_PID and LISTEN_FDS are written; -1
