@@ -14,6 +14,9 @@ struct Launch {
   // The supervising process closes every descriptor above 2 once the
   // program runs: the launcher itself has no use for any.
   bool close_descriptors = false;
+  // Called just before the fork. orva_run flushes stdio there; the
+  // launcher, which uses none, leaves it out, and with it stdio itself.
+  void (*before_fork)() = nullptr;
 };
 
 // orva_run with what the launcher read from its command line.

@@ -8,7 +8,6 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,13 +33,22 @@ static_assert(Line::kCapacity > kKept, "no room for the cut mark");
 
 } // namespace
 
-Line::Line() { text("orva: "); }
+Line::Line(const char *prefix) { text(prefix); }
 
 Line &Line::text(const char *part) { return escaped(part, strlen(part)); }
 
+Line &Line::whole(const char *part) {
+  if (state_ == State::Open) {
+    state_ = State::Streaming;
+  }
+  return text(part);
+}
+
 Line &Line::escaped(const char *part, size_t length) {
   // One character at a time, so that a cut never splits an escape.
-  for (size_t i = 0; i < length && state_ == State::Open; ++i) {
+  for (size_t i = 0;
+       i < length && (state_ == State::Open || state_ == State::Streaming);
+       ++i) {
     if (is_control(part[i])) {
       char escape[5];
       hex_escape(static_cast<unsigned char>(part[i]), escape);
@@ -118,7 +126,7 @@ bool Line::list(const ProcessStat &process, Listing &listing) {
   escaped(process.name, process.name_length).text(")");
   ++listing.listed;
   // Once the line is cut nothing more can show, so /proc is left alone.
-  return state_ == State::Open;
+  return state_ != State::Cut;
 }
 
 Line &Line::end_list(const Listing &listing) {
@@ -138,28 +146,17 @@ void Line::emit() {
   state_ = State::Sent;
   // The room kept for it: size_ < kCapacity here.
   buffer_[size_++] = '\n';
-  ssize_t written = write(STDERR_FILENO, buffer_, size_);
-  while (written < 0 && errno == EINTR) {
-    written = write(STDERR_FILENO, buffer_, size_);
-  }
-  if (written < 0 && errno == EPIPE) {
-    // The failed write raised SIGPIPE at the supervisor, where it is
-    // blocked: taken now, it is not forwarded as if someone had sent it,
-    // which would only bring another line and another SIGPIPE.
-    sigset_t pipe;
-    (void)sigemptyset(&pipe);
-    (void)sigaddset(&pipe, SIGPIPE);
-    const timespec now{.tv_sec = 0, .tv_nsec = 0};
-    (void)sigtimedwait(&pipe, nullptr, &now);
-  }
+  write_out();
 }
 
 void Line::append(const char *unit, size_t length) {
-  if (state_ != State::Open) {
+  if (state_ == State::Cut || state_ == State::Sent) {
     return;
   }
   // While open, size_ <= kCapacity - kKept: the difference cannot wrap.
-  if (length > kCapacity - kKept - size_) {
+  if (length > kCapacity - kKept - size_ && state_ == State::Streaming) {
+    write_out();
+  } else if (length > kCapacity - kKept - size_) {
     memcpy(buffer_ + size_, "...", kCutMark);
     size_ += kCutMark;
     state_ = State::Cut;
@@ -167,6 +164,36 @@ void Line::append(const char *unit, size_t length) {
   }
   memcpy(buffer_ + size_, unit, length);
   size_ += length;
+}
+
+void Line::write_out() {
+  for (size_t at = 0; at < size_;) {
+    const ssize_t written = write(STDERR_FILENO, buffer_ + at, size_ - at);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written < 0 && errno == EPIPE) {
+      // The failed write raised SIGPIPE at the supervisor, where it is
+      // blocked: taken now, it is not forwarded as if someone had sent
+      // it, which would only bring another line and another SIGPIPE.
+      sigset_t pipe;
+      (void)sigemptyset(&pipe);
+      (void)sigaddset(&pipe, SIGPIPE);
+      const timespec now{.tv_sec = 0, .tv_nsec = 0};
+      (void)sigtimedwait(&pipe, nullptr, &now);
+    }
+    if (written <= 0) {
+      break;
+    }
+    at += static_cast<size_t>(written);
+  }
+  size_ = 0;
+}
+
+void report_error(const char *call) {
+  const int error = errno;
+  Line().text(call).text(": ").text(strerror(error)).emit();
+  errno = error;
 }
 
 const char *decimal(long long value, char (&buffer)[kDecimalSize]) {
@@ -194,24 +221,6 @@ void hex_escape(unsigned char byte, char (&escape)[5]) {
   escape[2] = kHex[byte >> 4];
   escape[3] = kHex[byte & 0xf];
   escape[4] = '\0';
-}
-
-void write_escaped(const char *text) {
-  for (const char *run = text; *run != '\0';) {
-    size_t plain = 0;
-    while (run[plain] != '\0' && !is_control(run[plain])) {
-      ++plain;
-    }
-    if (plain > 0) {
-      (void)fwrite(run, 1, plain, stderr);
-      run += plain;
-    } else {
-      char escape[5];
-      hex_escape(static_cast<unsigned char>(*run), escape);
-      (void)fputs(escape, stderr);
-      ++run;
-    }
-  }
 }
 
 } // namespace orva_internal

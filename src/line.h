@@ -5,7 +5,8 @@
 // whoever set the environment, so every part goes through one bounded
 // append: a part that does not fit cuts the line, marked once with "...",
 // and a cut line takes nothing more. printf is left out everywhere: its
-// machinery would be most of a static launcher.
+// machinery would be most of a static launcher, and nothing here needs
+// stdio at all.
 #pragma once
 
 #include <stddef.h>
@@ -25,19 +26,23 @@ constexpr size_t kDecimalSize = 21; // "-9223372036854775808" and a NUL
 void hex_escape(unsigned char byte, char (&escape)[5]);
 // NOLINTEND(*-avoid-c-arrays)
 
-// Writes `text` to stderr with its control characters shown as \xHH, for
-// a text too long for one Line.
-void write_escaped(const char *text);
+// "orva: CALL: the error's text" for the errno a failed call left, which
+// it keeps.
+[[gnu::noinline]] void report_error(const char *call);
 
 class Line {
 public:
   // The most one line writes, its newline included.
   static constexpr size_t kCapacity = 2048;
 
-  Line();
+  // The launcher's own lines begin with its name instead.
+  explicit Line(const char *prefix = "orva: ");
   // Control characters come out as \xHH in every part: a newline would
   // forge a second line, an escape sequence reach the terminal.
   Line &text(const char *part);
+  // A part that is never cut, such as a value the line is about: a line
+  // that cannot hold it goes out in several writes instead of one.
+  Line &whole(const char *part);
   Line &escaped(const char *part, size_t length);
   Line &number(long long value);
   Line &signal(int sig);
@@ -68,10 +73,11 @@ public:
   [[nodiscard]] bool is_cut() const { return state_ == State::Cut; }
 
 private:
-  enum class State : unsigned char { Open, Cut, Sent };
+  enum class State : unsigned char { Open, Streaming, Cut, Sent };
   // The only write into buffer_: all of `unit` or, when it does not fit,
-  // the cut mark.
+  // the cut mark; a streaming line writes out what it holds instead.
   void append(const char *unit, size_t length);
+  void write_out();
 
   // NOLINTNEXTLINE(*-avoid-c-arrays): no C++ library header here
   char buffer_[kCapacity]{};

@@ -18,6 +18,7 @@
 namespace orva_internal {
 namespace {
 
+[[nodiscard]] bool read_number(const char *&at, unsigned long long &number);
 [[nodiscard]] unsigned long long seconds_per_unit(char unit);
 template <typename Take>
 [[nodiscard]] bool each_item(const char *text, Take take);
@@ -155,6 +156,33 @@ const char *signal_name(int sig) {
 }
 
 namespace {
+
+// A decimal number as strtoull reads it, blanks and a '+' before it
+// allowed, but never negated by a '-' (strtoull would take "-5" quietly
+// as a huge number) and never beyond its range; `at` moves past it.
+bool read_number(const char *&at, unsigned long long &number) {
+  constexpr unsigned long long kMax = ~0ULL;
+  const char *digit = at;
+  while (isspace(static_cast<unsigned char>(*digit)) != 0) {
+    ++digit;
+  }
+  if (*digit == '+') {
+    ++digit;
+  }
+  if (isdigit(static_cast<unsigned char>(*digit)) == 0) {
+    return false;
+  }
+  number = 0;
+  for (; isdigit(static_cast<unsigned char>(*digit)) != 0; ++digit) {
+    const auto value = static_cast<unsigned long long>(*digit - '0');
+    if (number > (kMax - value) / 10) {
+      return false;
+    }
+    number = (number * 10) + value;
+  }
+  at = digit;
+  return true;
+}
 
 // Reads one component's unit letter; 0 for anything else.
 unsigned long long seconds_per_unit(char unit) {
@@ -311,25 +339,15 @@ int orva_parse_stop_timeout(const char *text, struct timespec *out) {
     *out = timespec{.tv_sec = 30, .tv_nsec = 0}; // as ORVA_STOP_TIMEOUT's row
     return 0;
   }
-  const int saved_errno = errno;
   // unsigned long is 32 bits wide where time_t has 64 (armhf, i686): the
   // range of the result must not depend on it.
   constexpr auto kMaxTotal =
       static_cast<unsigned long long>(orva_internal::kMaxSeconds);
   unsigned long long total = 0;
   for (const char *component = text;;) {
-    // strtoull would skip white space and quietly negate a '-' number.
-    const char *sign = component;
-    while (isspace(static_cast<unsigned char>(*sign)) != 0) {
-      ++sign;
-    }
-    if (*sign == '-') {
-      return refuse();
-    }
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long number = strtoull(component, &end, 10);
-    if (end == component || errno == ERANGE) {
+    const char *end = component;
+    unsigned long long number = 0;
+    if (!orva_internal::read_number(end, number)) {
       return refuse();
     }
     unsigned long long unit = 1;
@@ -346,7 +364,6 @@ int orva_parse_stop_timeout(const char *text, struct timespec *out) {
     }
     component = end;
   }
-  errno = saved_errno;
   *out = timespec{.tv_sec = static_cast<time_t>(total), .tv_nsec = 0};
   return 0;
 }

@@ -8,7 +8,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@ constexpr size_t kStatSize = 512; // pid, name, state, ppid, pgrp and more
 [[nodiscard]] bool read_stat(long pid, ProcessStat &out, char *buffer,
                              size_t size);
 [[nodiscard]] bool parse_stat(const char *stat, ProcessStat &out);
+[[nodiscard]] bool read_field(const char *&at, long &value);
 const char *record_name(const char *records, size_t got, size_t &at);
 
 } // namespace
@@ -73,7 +73,11 @@ void each_numbered_entry(int dir, bool (*take)(unsigned long, void *),
           (name[0] == '0' && digits > 1)) {
         continue;
       }
-      if (!take(strtoul(name, nullptr, 10), context)) {
+      unsigned long number = 0;
+      for (size_t i = 0; i < digits; ++i) {
+        number = (number * 10) + static_cast<unsigned long>(name[i] - '0');
+      }
+      if (!take(number, context)) {
         return;
       }
     }
@@ -137,15 +141,11 @@ bool parse_stat(const char *stat, ProcessStat &out) {
   if (field[0] != ' ' || field[1] == '\0' || field[2] != ' ') {
     return false;
   }
-  char *end = nullptr;
-  const char *ppid = field + 3;
-  const long parent = strtol(ppid, &end, 10);
-  if (end == ppid) {
-    return false;
-  }
-  const char *pgrp = end;
-  const long group = strtol(pgrp, &end, 10);
-  if (end == pgrp) {
+  const char *number = field + 3;
+  long parent = 0;
+  long group = 0;
+  if (!read_field(number, parent) || *number++ != ' ' ||
+      !read_field(number, group)) {
     return false;
   }
   out.state = field[1];
@@ -153,6 +153,21 @@ bool parse_stat(const char *stat, ProcessStat &out) {
   out.pgrp = group;
   out.name = open_paren + 1;
   out.name_length = static_cast<size_t>(close_paren - out.name);
+  return true;
+}
+
+// A field of the stat line: digits alone, as the kernel writes a pid.
+bool read_field(const char *&at, long &value) {
+  constexpr long kMaxPid = 1L << 30;
+  value = 0;
+  const char *digit = at;
+  for (; *digit >= '0' && *digit <= '9' && value < kMaxPid; ++digit) {
+    value = (value * 10) + (*digit - '0');
+  }
+  if (digit == at || value >= kMaxPid) {
+    return false;
+  }
+  at = digit;
   return true;
 }
 

@@ -33,6 +33,7 @@ void hand_over(pid_t child, const Launch &launch, const Activation &activation,
 // a supervision that reports nothing never reaches.
 [[gnu::noinline]] void report_activation(pid_t child,
                                          const Activation &activation);
+[[gnu::noinline]] void report_missing_main();
 
 } // namespace
 } // namespace orva_internal
@@ -40,6 +41,9 @@ void hand_over(pid_t child, const Launch &launch, const Activation &activation,
 int orva_run(int (*submain)(int, char **), int argc, char **argv) {
   orva_internal::Launch launch;
   orva_internal::default_settings(launch.settings);
+  // Whatever the caller left in stdio buffers would otherwise be written
+  // twice, once by each process.
+  launch.before_fork = [] { (void)fflush(nullptr); };
   return orva_internal::run(submain, argc, argv, launch);
 }
 
@@ -47,7 +51,7 @@ namespace orva_internal {
 
 int run(int (*submain)(int, char **), int argc, char **argv, Launch &launch) {
   if (submain == nullptr) {
-    (void)fputs("orva: submain must not be NULL\n", stderr);
+    report_missing_main();
     return kMissingMain;
   }
   const Role role = role_for(launch.settings);
@@ -90,12 +94,12 @@ int supervise(int (*submain)(int, char **), int argc, char **argv,
     return kSupervisorFailure;
   }
   const Activation activation = activation_for(getpid());
-  // Whatever the caller left in stdio buffers would otherwise be written
-  // twice, once by each process.
-  (void)fflush(nullptr);
+  if (launch.before_fork != nullptr) {
+    launch.before_fork();
+  }
   const pid_t child = fork();
   if (child < 0) {
-    perror("orva: fork");
+    report_error("fork");
     return kSupervisorFailure;
   }
   if (child == 0) {
@@ -104,7 +108,7 @@ int supervise(int (*submain)(int, char **), int argc, char **argv,
   hand_over(child, launch, activation, settings.verbose);
   const int exit_code = Supervisor(role, child, settings, setup.full()).run();
   if (exit_code < 0) {
-    perror("orva: waitpid");
+    report_error("waitpid");
     return kSupervisorFailure;
   }
   setup.restore();
@@ -116,7 +120,7 @@ int supervise(int (*submain)(int, char **), int argc, char **argv,
 int run_program(Setup &setup, const Activation &activation,
                 int (*submain)(int, char **), int argc, char **argv) {
   if (setpgid(0, 0) != 0) {
-    perror("orva: child setpgid");
+    report_error("child setpgid");
     _exit(kSupervisorFailure);
   }
   // Take the terminal before submain can touch it: a program that reads at
@@ -124,7 +128,7 @@ int run_program(Setup &setup, const Activation &activation,
   // is still blocked, so asking cannot stop us either.
   (void)orva_set_foreground_pgrp_for_stdio(getpid());
   if (!setup.restore_in_child()) {
-    perror("orva: child sigprocmask");
+    report_error("child sigprocmask");
     _exit(kSupervisorFailure);
   }
   const ListenPidForSelf listen_pid(activation.ours);
@@ -138,10 +142,10 @@ void hand_over(pid_t child, const Launch &launch, const Activation &activation,
                bool verbose) {
   // EACCES means the child has already exec'd, ESRCH that it is gone.
   if (setpgid(child, child) != 0 && errno != EACCES && errno != ESRCH) {
-    perror("orva: parent setpgid");
+    report_error("parent setpgid");
   }
   if (orva_set_foreground_pgrp_for_stdio(child) != 0) {
-    perror("orva: tcsetpgrp");
+    report_error("tcsetpgrp");
   }
   // A copy left here would keep a socket the program has closed accepting
   // connections, and a pipe from ever reaching its end. The launcher has
@@ -168,6 +172,8 @@ void report_activation(pid_t child, const Activation &activation) {
       .text(" descriptors")
       .emit();
 }
+
+void report_missing_main() { Line().text("submain must not be NULL").emit(); }
 
 } // namespace
 } // namespace orva_internal

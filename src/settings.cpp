@@ -10,7 +10,6 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -195,22 +194,16 @@ void report_invalid(const Setting &row, const char *text) {
     words = "rewriting no signal";
     fallback = "";
   }
-  // One write, as every line of the report, where the line fits; a longer
-  // text (as long as the environment allows) still goes out whole.
-  Line line;
-  line.text("invalid ").text(row.variable).text("=").text(text).text(", ");
-  if (!line.text(words).text(fallback).is_cut()) {
-    line.emit();
-    return;
-  }
-  (void)fputs("orva: invalid ", stderr);
-  (void)fputs(row.variable, stderr);
-  (void)fputc('=', stderr);
-  write_escaped(text);
-  (void)fputs(", ", stderr);
-  (void)fputs(words, stderr);
-  (void)fputs(fallback, stderr);
-  (void)fputc('\n', stderr);
+  // The value goes out whole, as long as the environment allows.
+  Line()
+      .text("invalid ")
+      .text(row.variable)
+      .text("=")
+      .whole(text)
+      .text(", ")
+      .text(words)
+      .text(fallback)
+      .emit();
 }
 
 // "FROM=TO,..." for every entry from `first` to `last` the map changes.

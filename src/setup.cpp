@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -44,13 +43,13 @@ bool Setup::start(Role role, Settings &settings) {
   // Signals must be blocked before the fork, or one sent in between would
   // meet process 1's default disposition and be lost.
   if (sigfillset(&full_) != 0) {
-    perror("orva: sigfillset");
+    report_error("sigfillset");
     return false;
   }
   (void)sigdelset(&full_, SIGKILL);
   (void)sigdelset(&full_, SIGSTOP);
   if (sigprocmask(SIG_BLOCK, &full_, &saved_mask_) != 0) {
-    perror("orva: sigprocmask");
+    report_error("sigprocmask");
     return false;
   }
   mask_blocked_ = true;
@@ -73,7 +72,7 @@ bool Setup::start(Role role, Settings &settings) {
     }
     subreaper_set_ = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     if (!subreaper_set_) {
-      perror("orva: prctl(PR_SET_CHILD_SUBREAPER)");
+      report_error("prctl(PR_SET_CHILD_SUBREAPER)");
     }
   }
   const int sig = settings.parent_death_signal;
@@ -86,7 +85,7 @@ bool Setup::start(Role role, Settings &settings) {
     const pid_t parent = getppid();
     death_signal_set_ = prctl(PR_SET_PDEATHSIG, sig) == 0;
     if (!death_signal_set_) {
-      perror("orva: prctl(PR_SET_PDEATHSIG)");
+      report_error("prctl(PR_SET_PDEATHSIG)");
     } else if (getppid() != parent) {
       (void)kill(getpid(), sig);
     }

@@ -11,7 +11,6 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <stdio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -66,7 +65,7 @@ int Supervisor::run() {
       if (errno == EAGAIN && phase_ == Phase::Stopping) {
         kill_at_deadline();
       } else if (errno != EAGAIN && errno != EINTR) {
-        perror("orva: sigtimedwait");
+        report_error("sigtimedwait");
       }
     } else if (sig != SIGCHLD && program_ == 0) {
       take_in_pause(sig);
@@ -166,7 +165,7 @@ void Supervisor::begin_ending() {
         .emit();
   }
   if (!told) {
-    send(-1, SIGTERM, "orva: kill");
+    send(-1, SIGTERM, "kill");
   }
   Instant now{};
   // Without a clock there is no deadline to keep: SIGKILL at once.
@@ -232,7 +231,7 @@ void Supervisor::end_below() {
       return true;
     }
     if (process.ppid == self) {
-      send(static_cast<pid_t>(process.pid), SIGKILL, "orva: kill(SIGKILL)");
+      send(static_cast<pid_t>(process.pid), SIGKILL, "kill(SIGKILL)");
     }
     if (listing_open && is_below(process, self)) {
       listing_open = line.list(process, listing);
@@ -338,7 +337,7 @@ void Supervisor::take_in_pause(int sig) {
 void Supervisor::forward(int sig, bool held) {
   const int sent = settings_.signal_map.apply(sig);
   const pid_t target = target_of(sig);
-  send(target, sent, "orva: kill");
+  send(target, sent, "kill");
   if (settings_.verbose) {
     Line line;
     line.text("forwarded ").signal(sig);
@@ -388,7 +387,7 @@ void Supervisor::kill_at_deadline() {
         .running_processes(settings_.stop_all ? 0 : program_)
         .emit();
   }
-  send(target, SIGKILL, "orva: kill(SIGKILL)");
+  send(target, SIGKILL, "kill(SIGKILL)");
   phase_ = is_ending() ? Phase::EndingKilled : Phase::Killed;
 }
 
@@ -418,7 +417,7 @@ namespace {
 // call in the message of any other failure.
 void send(pid_t target, int sig, const char *what) {
   if (kill(target, sig) != 0 && errno != ESRCH) {
-    perror(what);
+    report_error(what);
   }
 }
 

@@ -82,7 +82,9 @@ private:
 
   Role role_;
   pid_t program_;
-  Settings settings_;
+  // The supervision's own, which outlive it: not copied onto its stack.
+  // NOLINTNEXTLINE(*-avoid-const-or-ref-data-members)
+  const Settings &settings_;
   sigset_t full_;
   sigset_t child_ended_{};
   Phase phase_ = Phase::Running;

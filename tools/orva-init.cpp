@@ -7,7 +7,6 @@
 #include "settings.h"
 
 #include <errno.h>
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -57,11 +56,22 @@ constexpr const char *kOwnOptions =
 
 constexpr size_t kHelpColumn = 35;
 
-// Writes each of `parts` to `to`: the launcher's messages need no printf,
-// whose machinery would be most of the static launcher.
-template <typename... Parts> void put(FILE *to, const Parts *...parts) {
-  ((void)fputs(parts, to), ...);
-}
+// What --help and --version write to stdout, in plain writes: the launcher
+// needs no stdio, whose machinery would weigh on the static launcher. The
+// first failure is kept for the exit status.
+class Output {
+public:
+  Output &put(const char *part) { return put(part, strlen(part)); }
+  Output &put(const char *part, size_t length);
+  // 0, or 1 with a line on stderr when stdout did not take it all.
+  [[nodiscard]] int finish() const;
+
+private:
+  int error_ = 0;
+};
+
+// A line on stderr that begins with the launcher's name.
+orva_internal::Line say() { return orva_internal::Line("orva-init: "); }
 
 constexpr int kRefused = -1;
 constexpr int kGoOn = -2;
@@ -100,11 +110,14 @@ private:
                                orva_internal::Settings &settings, bool &pause,
                                int &first);
 int exec_program(int argc, char **argv);
-void complain(const char *before, const char *word, const char *after);
+// Usage errors, one line each, in frames of their own: a line takes 2 KiB
+// of stack, which a start without errors never touches.
+[[gnu::noinline]] void complain(const char *before, const char *word,
+                                const char *after);
+[[gnu::noinline]] void complain_value(const char *option, const char *value);
 [[nodiscard]] int print_help();
 [[nodiscard]] int print_version();
-[[nodiscard]] int flush_stdout();
-[[nodiscard]] size_t print_argument(const Setting &setting);
+[[nodiscard]] size_t print_argument(Output &out, const Setting &setting);
 [[nodiscard]] int refuse(const char *before, const char *word,
                          const char *after);
 
@@ -128,7 +141,7 @@ int main(int argc, char **argv) {
     return orva_internal::pause(launch);
   }
   if (first >= argc) {
-    put(stderr, "orva-init: missing PROGRAM (try 'orva-init --help')\n");
+    complain("missing PROGRAM", "", "");
     return kExitUsage;
   }
   return orva_internal::run(exec_program, argc - first, argv + first, launch);
@@ -158,9 +171,7 @@ int read_options(int argc, char **argv, orva_internal::Settings &settings,
     const auto row = static_cast<unsigned>(found - kFirstRowOption);
     const Setting &setting = kSettings[row];
     if (!orva_internal::parse_setting(setting, options.value(), settings)) {
-      put(stderr, "orva-init: invalid --", setting.option, "=");
-      orva_internal::write_escaped(options.value());
-      put(stderr, " (try 'orva-init --help')\n");
+      complain_value(setting.option, options.value());
       return kExitUsage;
     }
     settings.given |= bit(row);
@@ -174,29 +185,19 @@ int exec_program(int argc, char **argv) {
   (void)argc;
   execvp(argv[0], argv);
   const int error = errno;
-  put(stderr, "orva-init: ");
-  orva_internal::write_escaped(argv[0]);
-  put(stderr, ": ", strerror(error), "\n");
+  say().whole(argv[0]).text(": ").text(strerror(error)).emit();
   return error == ENOENT ? kExitNotFound : kExitCannotExec;
-}
-
-[[nodiscard]] int flush_stdout() {
-  if (ferror(stdout) != 0 || fflush(stdout) != 0) {
-    put(stderr, "orva-init: stdout: ", strerror(errno), "\n");
-    return 1;
-  }
-  return 0;
 }
 
 // Prints what an option takes, as --help shows it ("=DURATION",
 // "=group|all"; nothing for a switch), and gives its width.
-size_t print_argument(const Setting &setting) {
+size_t print_argument(Output &out, const Setting &setting) {
   const char *word = "FROM=TO,...";
   switch (setting.kind) {
   case Kind::Switch:
     return 0;
   case Kind::WordPair:
-    put(stdout, "=", setting.default_text, "|", setting.on_word);
+    out.put("=").put(setting.default_text).put("|").put(setting.on_word);
     return 2 + strlen(setting.default_text) + strlen(setting.on_word);
   case Kind::Duration:
     word = "DURATION";
@@ -211,57 +212,72 @@ size_t print_argument(const Setting &setting) {
   case Kind::SignalRewrites:
     break;
   }
-  put(stdout, "=", word);
+  out.put("=").put(word);
   return 1 + strlen(word);
 }
 
 // Each setting's option, its variable, and its help indented below.
 [[nodiscard]] int print_help() {
-  (void)fputs(kUsage, stdout);
+  constexpr const char *kBlanks = "                                   ";
+  static_assert(kHelpColumn == sizeof "                                   " - 1,
+                "a blank for every column");
+  Output out;
+  out.put(kUsage);
   for (const Setting &setting : kSettings) {
     // "  -v, --" and "      --" are as wide, so the columns line up.
     constexpr size_t kBeforeOption = sizeof "      --" - 1;
     const char letter[] = {setting.letter, '\0'};
     if (setting.letter != 0) {
-      put(stdout, "  -", letter, ", --", setting.option);
+      out.put("  -").put(letter).put(", --").put(setting.option);
     } else {
-      put(stdout, "      --", setting.option);
+      out.put("      --").put(setting.option);
     }
-    size_t width =
-        kBeforeOption + strlen(setting.option) + print_argument(setting);
-    for (; width < kHelpColumn; ++width) {
-      (void)fputc(' ', stdout);
-    }
-    put(stdout, " ", setting.variable, setting.kind == Kind::Switch ? "=1" : "",
-        "\n      ");
+    const size_t width =
+        kBeforeOption + strlen(setting.option) + print_argument(out, setting);
+    out.put(kBlanks, width < kHelpColumn ? kHelpColumn - width : 0)
+        .put(" ")
+        .put(setting.variable)
+        .put(setting.kind == Kind::Switch ? "=1" : "")
+        .put("\n      ");
     for (const char *line = setting.help;;) {
       const char *end = strchr(line, '\n');
       if (end == nullptr) {
-        put(stdout, line, "\n");
+        out.put(line).put("\n");
         break;
       }
-      (void)fwrite(line, 1, static_cast<size_t>(end - line), stdout);
-      put(stdout, "\n      ");
+      out.put(line, static_cast<size_t>(end - line)).put("\n      ");
       line = end + 1;
     }
   }
-  (void)fputs(kOwnOptions, stdout);
-  return flush_stdout();
+  return out.put(kOwnOptions).finish();
 }
 
 [[nodiscard]] int print_version() {
   // "NAME version X - git.COMMIT": the form container engines parse to
   // show an init's version and commit.
-  (void)fputs("orva-init version " ORVA_VERSION " - git." ORVA_COMMIT "\n",
-              stdout);
-  return flush_stdout();
+  return Output()
+      .put("orva-init version " ORVA_VERSION " - git." ORVA_COMMIT "\n")
+      .finish();
 }
 
 // A usage error's one line, with the command line's own word escaped.
 void complain(const char *before, const char *word, const char *after) {
-  put(stderr, "orva-init: ", before);
-  orva_internal::write_escaped(word);
-  put(stderr, after, " (try 'orva-init --help')\n");
+  say()
+      .text(before)
+      .whole(word)
+      .text(after)
+      .text(" (try 'orva-init --help')")
+      .emit();
+}
+
+void complain_value(const char *option, const char *value) {
+  say()
+      .text("invalid --")
+      .text(option)
+      .text("=")
+      .whole(value)
+      .text(" (try 'orva-init --help')")
+      .emit();
 }
 
 [[nodiscard]] int refuse(const char *before, const char *word,
@@ -356,6 +372,30 @@ int Options::with_value(unsigned row, const char *attached, const char *named) {
     return refuse("option '", named, "' needs a value");
   }
   return kFirstRowOption + static_cast<int>(row);
+}
+
+Output &Output::put(const char *part, size_t length) {
+  while (error_ == 0 && length > 0) {
+    const ssize_t written = write(STDOUT_FILENO, part, length);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      error_ = written < 0 ? errno : EIO;
+      break;
+    }
+    part += written;
+    length -= static_cast<size_t>(written);
+  }
+  return *this;
+}
+
+int Output::finish() const {
+  if (error_ == 0) {
+    return 0;
+  }
+  say().text("stdout: ").text(strerror(error_)).emit();
+  return 1;
 }
 
 } // namespace
