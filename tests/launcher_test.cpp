@@ -179,9 +179,9 @@ bool is_one_line(const std::string &text, const std::string &prefix) {
   return text.rfind(prefix, 0) == 0 && text.find('\n') == text.size() - 1;
 }
 
-// A scratch directory holding a directory, a file that is not executable
-// and a script whose name begins with '-'; the environment to give
-// orva-init puts it first on PATH.
+// A scratch directory holding a directory, a file that is not executable,
+// a script whose name begins with '-' and one without "#!"; the
+// environment to give orva-init puts it first on PATH.
 class Scratch {
 public:
   Scratch() {
@@ -194,6 +194,8 @@ public:
     mkdir(path("subdir").c_str(), 0755);
     write_file("plain", "#!/bin/sh\necho never\n", 0644);
     write_file("-greet", "#!/bin/sh\nprintf '[%s]' greet \"$@\"\n", 0755);
+    // No "#!": a shell runs it itself, whatever the C library's execvp.
+    write_file("bare", "printf '[%s]' bare \"$@\"\n", 0755);
   }
   ~Scratch() {
     std::error_code ignored;
@@ -329,6 +331,8 @@ TEST(Launcher, OptionsEndAtTheProgramOrAtDoubleDash) {
   cases.insert(
       cases.end(),
       {{{"--", "-greet", "a", "--help"}, 0, "[greet][a][--help]", ""},
+       {{"bare", "a"}, 0, "[bare][a]", ""},
+       {{scratch.path("bare")}, 0, "[bare]", ""},
        {{"sh", "-c", "printf '[%s]' \"$@\"", "sh", "--version", "-h", "--", ""},
         0,
         "[--version][-h][--][]",

@@ -7,6 +7,8 @@
 #include "settings.h"
 
 #include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -110,6 +112,9 @@ private:
                                orva_internal::Settings &settings, bool &pause,
                                int &first);
 int exec_program(int argc, char **argv);
+[[nodiscard]] int exec_on_path(const char *path, char **argv);
+[[nodiscard]] int exec_file(char *file, char **argv);
+constexpr const char *kDefaultPath = "/usr/local/bin:/bin:/usr/bin";
 // Usage errors, one line each, in frames of their own: a line takes 2 KiB
 // of stack, which a start without errors never touches.
 [[gnu::noinline]] void complain(const char *before, const char *word,
@@ -181,12 +186,75 @@ int read_options(int argc, char **argv, orva_internal::Settings &settings,
   return kGoOn;
 }
 
+// PROGRAM found as a shell finds it: a name with a '/' as it stands, any
+// other in each directory of PATH in turn, an empty one being the current
+// directory. A file the kernel cannot run (a script without "#!") runs
+// through /bin/sh, as shells and POSIX's execvp do, whichever C library
+// this was built with; musl's execvp would refuse it.
 int exec_program(int argc, char **argv) {
   (void)argc;
-  execvp(argv[0], argv);
-  const int error = errno;
-  say().whole(argv[0]).text(": ").text(strerror(error)).emit();
+  char *name = argv[0];
+  int error = ENOENT;
+  if (strchr(name, '/') != nullptr) {
+    error = exec_file(name, argv);
+  } else if (*name != '\0') {
+    const char *path = getenv("PATH");
+    error = exec_on_path(path != nullptr ? path : kDefaultPath, argv);
+  }
+  say().whole(name).text(": ").text(strerror(error)).emit();
   return error == ENOENT ? kExitNotFound : kExitCannotExec;
+}
+
+// Tries each directory of `path`; gives the error to report once none ran.
+// A file found but not runnable (EACCES) is reported over one not found.
+int exec_on_path(const char *path, char **argv) {
+  const size_t name_length = strlen(argv[0]);
+  bool denied = false;
+  for (const char *dir = path;;) {
+    const char *end = strchr(dir, ':');
+    const size_t dir_length =
+        end != nullptr ? static_cast<size_t>(end - dir) : strlen(dir);
+    char file[PATH_MAX];
+    if (dir_length + 1 + name_length < sizeof file) {
+      size_t at = 0;
+      for (; at < dir_length; ++at) {
+        file[at] = dir[at];
+      }
+      if (at == 0) {
+        file[at++] = '.';
+      }
+      file[at++] = '/';
+      memcpy(&file[at], argv[0], name_length + 1);
+      const int error = exec_file(&file[0], argv);
+      if (error == EACCES) {
+        denied = true;
+      } else if (error != ENOENT && error != ENOTDIR) {
+        return error;
+      }
+    }
+    if (end == nullptr) {
+      return denied ? EACCES : ENOENT;
+    }
+    dir = end + 1;
+  }
+}
+
+// Runs `file`, or /bin/sh with it when it has no format the kernel knows;
+// gives the error when neither could run. The word before argv is main's
+// own (PROGRAM never comes first on its command line), so it can hold the
+// shell's name without copying the arguments.
+int exec_file(char *file, char **argv) {
+  (void)execv(file, argv);
+  if (errno != ENOEXEC) {
+    return errno;
+  }
+  char shell[] = "/bin/sh";
+  char *const name = argv[0];
+  argv[-1] = &shell[0];
+  argv[0] = file;
+  (void)execv(&shell[0], argv - 1);
+  argv[0] = name;
+  return ENOEXEC;
 }
 
 // Prints what an option takes, as --help shows it ("=DURATION",
