@@ -8,12 +8,19 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <link.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 // The options' tables are plain arrays: nothing here may need the C++
 // library, which the static launcher does not have.
+// The linker defines it; glibc's <link.h> declares it too, musl's not.
+// NOLINTNEXTLINE(*-avoid-c-arrays,*-redundant-declaration,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern ElfW(Dyn) _DYNAMIC[];
+
 // NOLINTBEGIN(*-avoid-c-arrays,*-pro-bounds-constant-array-index,*-pro-bounds-array-to-pointer-decay)
 namespace {
 
@@ -111,6 +118,7 @@ private:
 [[nodiscard]] int read_options(int argc, char **argv,
                                orva_internal::Settings &settings, bool &pause,
                                int &first);
+void seal_relro();
 int exec_program(int argc, char **argv);
 [[nodiscard]] int exec_on_path(const char *path, char **argv);
 [[nodiscard]] int exec_file(char *file, char **argv);
@@ -129,6 +137,7 @@ constexpr const char *kDefaultPath = "/usr/local/bin:/bin:/usr/bin";
 } // namespace
 
 int main(int argc, char **argv) {
+  seal_relro();
   orva_internal::Launch launch;
   orva_internal::default_settings(launch.settings);
   launch.close_descriptors = true;
@@ -185,6 +194,45 @@ int read_options(int argc, char **argv, orva_internal::Settings &settings,
   first = options.index();
   return kGoOn;
 }
+
+// The dynamic loader makes the relocated read-only data read-only again
+// (RELRO: the table of settings, the pointers the code calls through); the
+// start-up code of a static PIE built with musl relocates it and leaves it
+// writable. So the launcher seals it itself, the same pages the loader
+// would; where the loader has done so already, this changes nothing.
+// Addresses come as numbers from the kernel and go back to it as such.
+// NOLINTBEGIN(*-pro-type-reinterpret-cast,performance-no-int-to-ptr)
+void seal_relro() {
+  const auto *headers =
+      reinterpret_cast<const ElfW(Phdr) *>(getauxval(AT_PHDR));
+  const auto count = static_cast<size_t>(getauxval(AT_PHNUM));
+  const auto page = static_cast<uintptr_t>(getauxval(AT_PAGESZ));
+  // Where the program was loaded: as its headers say where they are, or,
+  // where it has no such header (a static PIE), its dynamic section.
+  uintptr_t base = 0;
+  for (size_t i = 0; headers != nullptr && i < count; ++i) {
+    if (headers[i].p_type == PT_PHDR) {
+      base = reinterpret_cast<uintptr_t>(headers) - headers[i].p_vaddr;
+      break;
+    }
+    if (headers[i].p_type == PT_DYNAMIC) {
+      base = reinterpret_cast<uintptr_t>(&_DYNAMIC[0]) - headers[i].p_vaddr;
+    }
+  }
+  for (size_t i = 0; headers != nullptr && page != 0 && i < count; ++i) {
+    if (headers[i].p_type != PT_GNU_RELRO) {
+      continue;
+    }
+    const uintptr_t first = base + headers[i].p_vaddr;
+    const uintptr_t start = first & ~(page - 1);
+    const uintptr_t end = (first + headers[i].p_memsz) & ~(page - 1);
+    if (end > start && mprotect(reinterpret_cast<void *>(start), end - start,
+                                PROT_READ) != 0) {
+      orva_internal::report_error("mprotect(RELRO)");
+    }
+  }
+}
+// NOLINTEND(*-pro-type-reinterpret-cast,performance-no-int-to-ptr)
 
 // PROGRAM found as a shell finds it: a name with a '/' as it stands, any
 // other in each directory of PATH in turn, an empty one being the current

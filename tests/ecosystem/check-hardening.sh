@@ -34,6 +34,36 @@ if [[ "$help" == *--nobranchprotection* ]]; then
   branch_option=--nobranchprotection
 fi
 
+# The relocated read-only data (RELRO) must be read-only at run time too:
+# the dynamic loader seals it, the static launcher's start-up code does
+# not, so the launcher seals it itself. Checked in a running launcher of
+# this machine's architecture: the page the segment begins on is r--p.
+relro_sealed() {
+  local file=$1 relro pid base start end perms offset path page found=""
+  relro=$(readelf -lW "$file" | awk '$1 == "GNU_RELRO" { print $3 }')
+  [ -n "$relro" ] || return 1
+  "$file" -s sleep 3 >/dev/null 2>&1 &
+  pid=$!
+  for _ in $(seq 50); do
+    grep -q "$(realpath "$file")" "/proc/$pid/maps" 2>/dev/null && break
+    sleep 0.02
+  done
+  base=""
+  while read -r range perms offset _ _ path; do
+    [ "$path" = "$(realpath "$file")" ] || continue
+    start=$((16#${range%-*})) end=$((16#${range#*-}))
+    [ -n "$base" ] || { [ "$offset" = 00000000 ] && base=$start; }
+    [ -n "$base" ] || continue
+    page=$(((base + relro) & ~4095))
+    if [ "$page" -ge "$start" ] && [ "$page" -lt "$end" ]; then
+      found=$perms
+    fi
+  done <"/proc/$pid/maps"
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
+  [ "$found" = r--p ]
+}
+
 checked=0
 while IFS= read -r -d '' file; do
   [ "$(od -An -tx1 -N4 "$file" | tr -d ' ')" = 7f454c46 ] || continue
@@ -58,6 +88,17 @@ while IFS= read -r -d '' file; do
   else
     fail "hardening-check ${file_options[*]} $file"
   fi
+  case "$(basename "$file")" in
+  orva-init | orva-init-static)
+    if ! "$file" --version >/dev/null 2>&1; then
+      echo "--   RELRO of ${file#"$dir"/} not run: not for this machine"
+    elif relro_sealed "$file"; then
+      echo "ok   RELRO of ${file#"$dir"/} read-only at run time"
+    else
+      fail "RELRO of $file is writable at run time"
+    fi
+    ;;
+  esac
   checked=$((checked + 1))
 done < <(find "$dir" -type f -print0 | sort -z)
 [ "$checked" -gt 0 ] || fail "no ELF file under $dir"
