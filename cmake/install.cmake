@@ -10,11 +10,26 @@ install(TARGETS orva orva_static EXPORT orvaTargets
     COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
-install(TARGETS orva-init RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-        COMPONENT launcher)
+# Where this build makes the static launcher for this machine, it is the
+# orva-init installed: it starts in about the time of a minimal static
+# process 1, the dynamic build in over twice that, most of it the dynamic
+# loader's. The dynamic build is installed where there is no static one.
 if(ORVA_STATIC_LAUNCHER)
   install(PROGRAMS ${ORVA_STATIC_LAUNCHER}
           DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT launcher)
+endif()
+if(ORVA_STATIC_LAUNCHER AND NOT ORVA_STATIC_EMULATOR)
+  install(CODE "
+    set(bin \"${CMAKE_INSTALL_BINDIR}\")
+    if(NOT IS_ABSOLUTE \"\${bin}\")
+      set(bin \"\${CMAKE_INSTALL_PREFIX}/\${bin}\")
+    endif()
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${bin}/orva-init -> orva-init-static\")
+    file(CREATE_LINK orva-init-static \"\$ENV{DESTDIR}\${bin}/orva-init\"
+         SYMBOLIC)" COMPONENT launcher)
+else()
+  install(TARGETS orva-init RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT launcher)
 endif()
 
 set(ORVA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/orva)

@@ -38,8 +38,9 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE ${ORVA_PACKAGE_RELEASE})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
-# orva-init's libc6 dependency comes from dpkg-shlibdeps; the library is
-# linked into it, so it needs no liborva0.
+# orva-init's dependencies come from dpkg-shlibdeps: none where it is the
+# static launcher, libc6 where it is the dynamic build; the library is
+# linked into either, so neither needs liborva0.
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_SHLIBDEPS ON)
 
 set(ORVA_DEB_VERSION "${PROJECT_VERSION}-${ORVA_PACKAGE_RELEASE}")
@@ -96,8 +97,9 @@ SIGKILL follows once the stop timeout (ORVA_STOP_TIMEOUT, 30 s by default)
 has passed after the first terminate signal, and PROGRAM's exit code
 becomes the exit code of process 1. Meant as a container's entrypoint.
 .
-orva-init-static is the same launcher linked statically (with musl), to be
-copied alone into any container image, even one without a C library.")
+orva-init is orva-init-static, the launcher linked statically (with musl):
+it starts as fast as a minimal process 1 and can be copied alone into any
+container image, even one without a C library.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME liborva-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

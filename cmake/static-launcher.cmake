@@ -150,9 +150,22 @@ if("${orva_epoch}" STREQUAL "")
 endif()
 
 # The targets this build makes: ORVA_STATIC_ARCH names them, or is "all"
-# for every target whose toolchain is installed.
+# for every target whose toolchain is installed, or "auto" for this
+# machine's where its toolchain is installed.
 set(ORVA_STATIC_BUILT "")
-if(ORVA_STATIC_ARCH STREQUAL "all")
+if(ORVA_STATIC_ARCH STREQUAL "auto")
+  set(arch ${CMAKE_HOST_SYSTEM_PROCESSOR})
+  set(toolchain_INSTALLED OFF)
+  if(arch IN_LIST ORVA_STATIC_TARGETS)
+    orva_static_toolchain(${arch} toolchain)
+  endif()
+  if(toolchain_INSTALLED)
+    list(APPEND ORVA_STATIC_BUILT ${arch})
+  else()
+    message(STATUS "orva-init-static: no musl toolchain for ${arch} here "
+                   "(package musl-tools), so orva-init is the dynamic build")
+  endif()
+elseif(ORVA_STATIC_ARCH STREQUAL "all")
   foreach(arch IN LISTS ORVA_STATIC_TARGETS)
     orva_static_toolchain(${arch} toolchain)
     if(toolchain_INSTALLED)

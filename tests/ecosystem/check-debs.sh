@@ -57,7 +57,8 @@ expect_field "$lib_deb" Package '^liborva0$'
 expect_field "$lib_deb" Section '^libs$'
 expect_field "$lib_deb" Depends '^libc6 \(>= [0-9.]+\)$'
 expect_field "$init_deb" Package '^orva-init$'
-expect_field "$init_deb" Depends '^libc6 \(>= [0-9.]+\)$'
+# orva-init is the static launcher there: it needs nothing, not even libc6.
+expect_field "$init_deb" Depends '^$'
 expect_field "$dev_deb" Package '^liborva-dev$'
 expect_field "$dev_deb" Section '^libdevel$'
 expect_field "$dev_deb" Depends "^liborva0 \\(= ${version//./\\.}-1\\)$"
@@ -146,7 +147,10 @@ for pkg in liborva0 orva-init liborva-dev; do
 done
 
 libdir=$root/usr/lib/$multiarch
-# The launcher carries the library: it runs without liborva0 in reach.
+# orva-init is the static launcher, under its name too: it runs without
+# liborva0 in reach, or anything else.
+[ "$(readlink "$root/usr/bin/orva-init")" = orva-init-static ] ||
+  fail "/usr/bin/orva-init is not a link to orva-init-static"
 expect_run 0 "orva-init version $version - git." "$root/usr/bin/orva-init" --version
 expect_run 0 "Usage: orva-init" "$root/usr/bin/orva-init" --help
 # The static one needs nothing from the root at all.
