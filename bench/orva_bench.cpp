@@ -1315,7 +1315,8 @@ std::string report(const Results &results) {
 
 void usage() {
   fprintf(stderr, "usage: orva-bench [--quick] [--only FIGURE,...] "
-                  "[--orva-init PATH] [--counter perf|strace|none] "
+                  "[--orva-init PATH] [--static-init PATH] "
+                  "[--counter perf|strace|none] "
                   "[--output FILE]\n"
                   "figures: startup forwarding idle size reaping escalation\n");
   exit(64);
@@ -1334,6 +1335,8 @@ int main(int argc, char **argv) {
       options.quick = true;
     } else if (arg == "--orva-init" && i + 1 < argc) {
       options.orva_init = argv[++i];
+    } else if (arg == "--static-init" && i + 1 < argc) {
+      options.static_init = argv[++i];
     } else if (arg == "--counter" && i + 1 < argc) {
       options.counter = argv[++i];
     } else if (arg == "--only" && i + 1 < argc) {
