@@ -193,6 +193,32 @@ template <typename Take> void each_numbered_entry(int dir, Take take) {
       &take);
 }
 
+// A process as /proc/PID/stat shows it. The name points into the walk's
+// own buffer: it lasts as long as the call that is given it.
+struct ProcessStat {
+  long pid = 0;
+  const char *name = nullptr;
+  size_t name_length = 0;
+  char state = '?';
+  long ppid = 0;
+  long pgrp = 0;
+};
+
+// Calls `take` for every process that /proc lists, until it gives false;
+// false when /proc is not this PID namespace's or cannot be read.
+[[nodiscard]] bool each_process(bool (*take)(const ProcessStat &, void *),
+                                void *context);
+template <typename Take> [[nodiscard]] bool each_process(Take take) {
+  return each_process(
+      [](const ProcessStat &process, void *context) {
+        return (*static_cast<Take *>(context))(process);
+      },
+      &take);
+}
+
+// The parent of `pid`, or 0 once /proc cannot tell.
+[[nodiscard]] long parent_of(long pid);
+
 // One line of the verbose report, built on the stack and written with one
 // write(2), so that it cannot interleave with the program's own output.
 // Much of it comes from other processes (their names), so every part goes
@@ -218,6 +244,15 @@ public:
   // " PID (name)" for each live process of group `pgrp`, or of the whole
   // namespace when `pgrp` is 0, as far as /proc can tell.
   Line &running_processes(pid_t pgrp);
+  // The same, one process at a time: list() adds one, and gives false once
+  // the line can take no more; end_list() says " none", or how many more
+  // there were than it shows.
+  struct Listing {
+    size_t listed = 0;
+    size_t more = 0;
+  };
+  bool list(const ProcessStat &process, Listing &listing);
+  Line &end_list(const Listing &listing);
   // Writes the line once; later calls, and later parts, do nothing.
   void emit();
 

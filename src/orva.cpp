@@ -403,7 +403,8 @@ int orva_supervise(int (*submain)(int, char **), int argc, char **argv,
         .emit();
   }
 
-  const int exit_code = Supervisor(child, settings, full).run();
+  const int exit_code =
+      Supervisor(child, settings, full, role == Role::Subreaper).run();
   if (exit_code < 0) {
     perror("orva: waitpid");
     return kSupervisorFailure;
@@ -484,6 +485,9 @@ int pause_until_stopped(const Launch &launch) {
     }
     if (ends) {
       drain(settings.verbose);
+      if (role == Role::Subreaper) {
+        orva_internal::end_what_is_left(settings.verbose);
+      }
       return 0;
     }
   }

@@ -26,79 +26,6 @@ constexpr size_t kMaxListed = 32;
   return byte < 0x20 || byte == 0x7f;
 }
 
-// Reads a whole small file into `buffer`, NUL-terminated; its length, or
-// -1.
-ssize_t read_small_file(const char *path, char *buffer, size_t size) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return -1;
-  }
-  ssize_t got = -1;
-  for (;;) {
-    got = read(fd, buffer, size - 1);
-    if (got >= 0 || errno != EINTR) {
-      break;
-    }
-  }
-  (void)close(fd);
-  if (got >= 0) {
-    buffer[got] = '\0';
-  }
-  return got;
-}
-
-// /proc shows the PID namespace it was mounted for, which need not be
-// ours: a namespace made without a mount of its own sees the host's.
-[[nodiscard]] bool proc_is_ours() {
-  char self[16];
-  const ssize_t n = readlink("/proc/self", self, sizeof self - 1);
-  if (n <= 0) {
-    return false;
-  }
-  self[n] = '\0';
-  char mine[kDecimalSize];
-  return strcmp(self, decimal(getpid(), mine)) == 0;
-}
-
-// A process as /proc/PID/stat shows it: "pid (name) state ppid pgrp ...".
-// The name may hold blanks and parentheses, so it ends at the last ')'.
-struct ProcessStat {
-  const char *name = nullptr;
-  size_t name_length = 0;
-  char state = '?';
-  long pgrp = 0;
-};
-
-[[nodiscard]] bool parse_stat(const char *stat, ProcessStat &out) {
-  const char *open_paren = strchr(stat, '(');
-  const char *close_paren = strrchr(stat, ')');
-  if (open_paren == nullptr || close_paren == nullptr ||
-      close_paren < open_paren) {
-    return false;
-  }
-  // " S ppid pgrp": the state letter, then two numbers.
-  const char *field = close_paren + 1;
-  if (field[0] != ' ' || field[1] == '\0' || field[2] != ' ') {
-    return false;
-  }
-  char *end = nullptr;
-  const char *ppid = field + 3;
-  (void)strtol(ppid, &end, 10);
-  if (end == ppid) {
-    return false;
-  }
-  const char *pgrp = end;
-  const long group = strtol(pgrp, &end, 10);
-  if (end == pgrp) {
-    return false;
-  }
-  out.state = field[1];
-  out.pgrp = group;
-  out.name = open_paren + 1;
-  out.name_length = static_cast<size_t>(close_paren - out.name);
-  return true;
-}
-
 // The record layout of getdents64 (linux_dirent64): two 64-bit numbers,
 // the record's length and type, then the name.
 constexpr size_t kRecordLengthAt = 16;
@@ -262,52 +189,41 @@ Line &Line::milliseconds(timespec span) {
       .text(" ms");
 }
 
-Line &Line::running_processes(pid_t pgrp) {
-  if (!proc_is_ours()) {
-    return text(" (unknown: /proc is not this namespace's)");
+bool Line::list(const ProcessStat &process, Listing &listing) {
+  if (listing.listed == kMaxListed) {
+    ++listing.more;
+    return true;
   }
-  const int dir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) {
-    return text(" (unknown: /proc cannot be read)");
-  }
-  size_t listed = 0;
-  size_t more = 0;
-  each_numbered_entry(dir, [&](unsigned long pid) {
-    constexpr size_t kPrefix = sizeof "/proc/" - 1;
-    char path[kPrefix + kDecimalSize + sizeof "/stat"];
-    char stat[512];
-    ProcessStat process;
-    char digits[kDecimalSize];
-    const char *number = decimal(static_cast<long long>(pid), digits);
-    const size_t length = strlen(number);
-    memcpy(path, "/proc/", kPrefix);
-    memcpy(path + kPrefix, number, length);
-    memcpy(path + kPrefix + length, "/stat", sizeof "/stat");
-    if (pid == 1 || read_small_file(path, stat, sizeof stat) <= 0 ||
-        !parse_stat(stat, process) || process.state == 'Z' ||
-        process.state == 'X' || (pgrp != 0 && process.pgrp != pgrp)) {
-      return true;
-    }
-    if (listed == kMaxListed) {
-      ++more;
-      return true;
-    }
-    text(listed == 0 ? " " : ", ")
-        .number(static_cast<long long>(pid))
-        .text(" (");
-    escaped(process.name, process.name_length).text(")");
-    ++listed;
-    // Once the line is cut nothing more can show, so /proc is left alone.
-    return state_ == State::Open;
-  });
-  (void)close(dir);
-  if (listed == 0) {
+  text(listing.listed == 0 ? " " : ", ").number(process.pid).text(" (");
+  escaped(process.name, process.name_length).text(")");
+  ++listing.listed;
+  // Once the line is cut nothing more can show, so /proc is left alone.
+  return state_ == State::Open;
+}
+
+Line &Line::end_list(const Listing &listing) {
+  if (listing.listed == 0) {
     return text(" none");
   }
-  if (more > 0) {
-    text(" and ").number(static_cast<long long>(more)).text(" more");
+  if (listing.more > 0) {
+    text(" and ").number(static_cast<long long>(listing.more)).text(" more");
   }
   return *this;
+}
+
+Line &Line::running_processes(pid_t pgrp) {
+  Listing listing;
+  const bool known = each_process([&](const ProcessStat &process) {
+    if (process.pid == 1 || process.state == 'Z' || process.state == 'X' ||
+        (pgrp != 0 && process.pgrp != pgrp)) {
+      return true;
+    }
+    return list(process, listing);
+  });
+  if (!known) {
+    return text(" (unknown: /proc is not this namespace's)");
+  }
+  return end_list(listing);
 }
 
 void Line::emit() {

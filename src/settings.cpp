@@ -578,7 +578,8 @@ constexpr Setting kSettings[kSettingCount] = {
      .argument = nullptr,
      .fallback = "staying off",
      .help = "supervise outside process 1 too, as a child subreaper that\n"
-             "reaps the orphans of PROGRAM's descendants",
+             "reaps the orphans of PROGRAM's descendants and kills what is\n"
+             "left below it once PROGRAM has ended",
      .parse = read_subreaper,
      .show = show_subreaper,
      .letter = 's',

@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace orva_internal {
 namespace {
@@ -53,6 +54,10 @@ int exit_code_from_status(int status) {
   return 1;
 }
 
+void report_reaped(pid_t pid, int status) {
+  Line().text("reaped orphan ").number(pid).text(", ").status(status).emit();
+}
+
 Reaped reap(pid_t pid, int &status, bool nonblock, bool report) {
   const int options = nonblock ? WNOHANG : 0;
   for (;;) {
@@ -72,12 +77,7 @@ Reaped reap(pid_t pid, int &status, bool nonblock, bool report) {
       return Reaped::Found;
     }
     if (report) {
-      Line()
-          .text("reaped orphan ")
-          .number(reaped)
-          .text(", ")
-          .status(raw)
-          .emit();
+      report_reaped(reaped, raw);
     }
   }
 }
@@ -85,6 +85,89 @@ Reaped reap(pid_t pid, int &status, bool nonblock, bool report) {
 void drain(bool report) {
   int status = 0;
   (void)reap(0, status, true, report);
+}
+
+namespace {
+
+// Whether `process` descends from `ancestor`, as far as its first hops up
+// tell; only for the report, so a chain that ends early says no.
+[[nodiscard]] bool is_below(const ProcessStat &process, pid_t ancestor) {
+  constexpr int kMaxHops = 32;
+  long parent = process.ppid;
+  for (int hop = 0; hop < kMaxHops && parent > 1; ++hop) {
+    if (parent == ancestor) {
+      return true;
+    }
+    parent = parent_of(parent);
+  }
+  return false;
+}
+
+} // namespace
+
+void end_what_is_left(bool verbose) {
+  // For a child handed over without a SIGCHLD: short enough that it is
+  // found soon, long enough not to spin.
+  constexpr timespec kStep{.tv_sec = 0, .tv_nsec = 100'000'000};
+  const pid_t self = getpid();
+  for (bool first = true;; first = false) {
+    Line line;
+    Line::Listing listing;
+    bool listing_open = verbose && first;
+    line.text("SIGKILL to the processes left behind:");
+    int killed = 0;
+    const bool known = each_process([&](const ProcessStat &process) {
+      if (process.state == 'Z' || process.state == 'X') {
+        return true;
+      }
+      if (process.ppid == self) {
+        send(static_cast<pid_t>(process.pid), SIGKILL, "orva: kill(SIGKILL)");
+        ++killed;
+      }
+      if (listing_open && is_below(process, self)) {
+        listing_open = line.list(process, listing);
+      }
+      return true;
+    });
+    if (!known) {
+      Line()
+          .text("/proc is not this namespace's: the processes left behind "
+                "may live on")
+          .emit();
+      drain(verbose);
+      return;
+    }
+    if (listing.listed > 0) {
+      line.end_list(listing).emit();
+    }
+    // Each one killed is sure to end, so these waits cannot hang.
+    for (int waits = killed; waits > 0; --waits) {
+      int status = 0;
+      pid_t reaped = -1;
+      do {
+        reaped = waitpid(-1, &status, 0);
+      } while (reaped < 0 && errno == EINTR);
+      if (reaped < 0) {
+        break;
+      }
+      if (verbose) {
+        report_reaped(reaped, status);
+      }
+    }
+    int status = 0;
+    if (reap(0, status, true, verbose) != Reaped::Nothing) {
+      return;
+    }
+    // What the killed left below them is ours now: look again at once.
+    if (killed > 0) {
+      continue;
+    }
+    sigset_t child_ended;
+    (void)sigemptyset(&child_ended);
+    (void)sigaddset(&child_ended, SIGCHLD);
+    siginfo_t info;
+    (void)sigtimedwait(&child_ended, &info, &kStep);
+  }
 }
 
 Line &with_settings(Line &line, const Settings &settings) {
@@ -358,6 +441,9 @@ int Supervisor::run() {
       // reaped here rather than left behind.
       (void)nanosleep(&kExitPause, nullptr);
       drain(settings_.verbose);
+      if (ends_what_is_left_) {
+        end_what_is_left(settings_.verbose);
+      }
       return mapped;
     }
 

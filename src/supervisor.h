@@ -86,6 +86,17 @@ Reaped reap(pid_t pid, int &status, bool nonblock, bool report);
 // Reaps every child that has already exited.
 void drain(bool report);
 
+// "reaped orphan PID, ..." for a child that was not the program.
+void report_reaped(pid_t pid, int status);
+
+// Outside process 1 nothing ends what is left below the supervisor when it
+// returns, as the kernel does for process 1: this does, with SIGKILL to
+// every process still below it, and reaps until no child is left. Only its
+// own children are signalled, since their pids cannot pass to anyone else
+// before they are reaped; what was below a killed child comes to the
+// subreaper as that child's orphans and is killed in the next round.
+void end_what_is_left(bool verbose);
+
 [[nodiscard]] bool is_stop_signal(const Settings &settings, int sig);
 [[nodiscard]] bool is_dropped(const Settings &settings, int sig);
 
@@ -96,8 +107,11 @@ Line &with_settings(Line &line, const Settings &settings);
 // The supervisor's side of one supervision, from the fork to the end.
 class Supervisor {
 public:
-  Supervisor(pid_t child, const Settings &settings, const sigset_t &full)
+  // `ends_what_is_left` outside process 1, where the kernel does not.
+  Supervisor(pid_t child, const Settings &settings, const sigset_t &full,
+             bool ends_what_is_left)
       : child_(child), settings_(settings), full_(full),
+        ends_what_is_left_(ends_what_is_left),
         remaining_(Duration{settings.stop_timeout}) {
     (void)sigemptyset(&held_);
   }
@@ -131,6 +145,7 @@ private:
   pid_t child_;
   Settings settings_;
   sigset_t full_;
+  bool ends_what_is_left_;
   bool stopping_ = false;
   bool kill_sent_ = false;
   // Stop signals held back during the stop delay, and when they go out.

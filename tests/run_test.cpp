@@ -85,7 +85,9 @@ TEST_F(Run, IsAPlainCallOfSubmain) {
 }
 
 // ORVA_SUBREAPER makes it supervise here too, with every other setting
-// read; what it asked of the kernel for this process is given back.
+// read; what it asked of the kernel for this process is given back, and
+// nothing is left below it: a daemon the program started in a session of
+// its own has been killed and reaped by the time orva_run returns.
 TEST_F(Run, SubreaperSupervisesAndGivesBackWhatItChanged) {
   in_forked_child([] {
     setenv("ORVA_SUBREAPER", "1", 1);
@@ -98,6 +100,12 @@ TEST_F(Run, SubreaperSupervisesAndGivesBackWhatItChanged) {
     // alone and must not go on with the test.
     const int rc = orva_run(
         [](int, char **) -> int {
+          if (fork() == 0) {
+            (void)setsid();
+            for (;;) {
+              pause();
+            }
+          }
           _exit(getpid() != seen.pid ? result_to_return : 1);
         },
         0, nullptr);
