@@ -634,7 +634,8 @@ TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
        {"-v", "-t", "5", "-e", "1=2", "-r", "USR1=0", "--stop-delay=0"},
        {{"ORVA_STOP_TIMEOUT", "7"}, {"LISTEN_PID", "7"}, {"LISTEN_FDS", "1"}},
        "env | grep -e ^ORVA_ -e ^LISTEN_ | "
-       "grep -v -e ^ORVA_TEST_ -e ^ORVA_REQUIRE_ | sort; echo ready",
+       "grep -v -e ^ORVA_TEST_ -e ^ORVA_REQUIRE_ -e ^ORVA_FAULT_ | sort; "
+       "echo ready",
        {},
        0,
        {"LISTEN_FDS=1\nLISTEN_PID=7\nORVA_STOP_TIMEOUT=7\nready\n"}},
