@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +82,47 @@ bool read_all(int fd, void *data, size_t size) {
   return true;
 }
 
+// Sends process 1's pid, and a pidfd for it, which the test signals it
+// through: only the helper reaps it, so the pid alone may name another
+// process by the time the test uses it.
+bool send_pid_and_pidfd(int socket, pid_t pid, int pidfd) {
+  iovec data{&pid, sizeof pid};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof pidfd)] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr *header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof pidfd);
+  memcpy(CMSG_DATA(header), &pidfd, sizeof pidfd);
+  return sendmsg(socket, &message, MSG_NOSIGNAL) ==
+         static_cast<ssize_t>(sizeof pid);
+}
+
+bool receive_pid_and_pidfd(int socket, pid_t &pid, int &pidfd) {
+  iovec data{&pid, sizeof pid};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof pidfd)] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n;
+  while ((n = recvmsg(socket, &message, MSG_CMSG_CLOEXEC)) < 0 &&
+         errno == EINTR) {
+  }
+  const cmsghdr *header = CMSG_FIRSTHDR(&message);
+  if (n != static_cast<ssize_t>(sizeof pid) || header == nullptr ||
+      header->cmsg_type != SCM_RIGHTS) {
+    return false;
+  }
+  memcpy(&pidfd, CMSG_DATA(header), sizeof pidfd);
+  return true;
+}
+
 } // namespace
 
 bool pid1_required() {
@@ -135,8 +178,8 @@ Pid1::Pid1(std::function<int()> body) {
   int err[2];
   int status[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
-      pipe2(status, O_CLOEXEC) != 0) {
-    perror("pipe2");
+      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, status) != 0) {
+    perror("pipe2, socketpair");
     abort();
   }
   fflush(nullptr);
@@ -173,9 +216,15 @@ Pid1::Pid1(std::function<int()> body) {
       close(devnull);
       _exit(body());
     }
+    // The system call: Debian 12's <sys/pidfd.h> declares it for C alone.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, init, 0));
+    if (pidfd < 0 || !send_pid_and_pidfd(status[1], init, pidfd)) {
+      const std::string why = std::string("pidfd: ") + strerror(errno) + "\n";
+      write_all(err[1], why.data(), why.size());
+      (void)kill(init, SIGKILL); // not reaped yet: the pid is still its own
+    }
     close(out[1]);
     close(err[1]);
-    write_all(status[1], &init, sizeof init);
     int raw = -1;
     while (waitpid(init, &raw, 0) < 0 && errno == EINTR) {
     }
@@ -188,22 +237,20 @@ Pid1::Pid1(std::function<int()> body) {
   out_fd_ = out[0];
   err_fd_ = err[0];
   status_fd_ = status[0];
-  if (!read_all(status_fd_, &pid_, sizeof pid_)) {
+  if (!receive_pid_and_pidfd(status_fd_, pid_, pidfd_)) {
     pid_ = -1;
   }
 }
 
 Pid1::~Pid1() {
   if (helper_ > 0) {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-    }
+    send(SIGKILL);
     kill(helper_, SIGKILL);
     int ignored;
     while (waitpid(helper_, &ignored, 0) < 0 && errno == EINTR) {
     }
   }
-  for (int fd : {out_fd_, err_fd_, status_fd_}) {
+  for (int fd : {out_fd_, err_fd_, status_fd_, pidfd_}) {
     if (fd >= 0) {
       close(fd);
     }
@@ -211,8 +258,8 @@ Pid1::~Pid1() {
 }
 
 void Pid1::send(int sig) const {
-  if (pid_ > 0) {
-    kill(pid_, sig);
+  if (pidfd_ >= 0) {
+    (void)syscall(SYS_pidfd_send_signal, pidfd_, sig, nullptr, 0);
   }
 }
 
@@ -276,9 +323,7 @@ Outcome Pid1::wait(std::chrono::milliseconds limit) {
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       outcome_.timed_out = true;
-      if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-      }
+      send(SIGKILL);
       break;
     }
     pump(static_cast<int>(left.count()));

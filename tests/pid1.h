@@ -58,7 +58,8 @@ public:
   Pid1(const Pid1 &) = delete;
   Pid1 &operator=(const Pid1 &) = delete;
 
-  // Process 1's pid as seen from the test, for kill().
+  // Process 1's pid as seen from the test, to look at it; signals go
+  // through send(), which cannot reach another process that took the pid.
   pid_t pid() const { return pid_; }
   void send(int sig) const;
 
@@ -88,6 +89,7 @@ private:
   int out_fd_ = -1;
   int err_fd_ = -1;
   int status_fd_ = -1;
+  int pidfd_ = -1;
   Outcome outcome_;
 };
 

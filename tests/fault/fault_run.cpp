@@ -27,7 +27,15 @@ std::vector<std::string> driver_env(const DriverOptions &options) {
   if (const char *given = getenv("UBSAN_OPTIONS")) {
     env.push_back(std::string("UBSAN_OPTIONS=") + given);
   }
-  if (options.preload) {
+  // A soak's delays reach the driver too, through the same library.
+  bool delayed = false;
+  for (const char *name : {"ORVA_FAULT_DELAY", "ORVA_FAULT_PROGRAM_DELAY"}) {
+    if (const char *given = getenv(name)) {
+      env.push_back(std::string(name) + "=" + given);
+      delayed = true;
+    }
+  }
+  if (options.preload || delayed) {
     env.push_back(std::string("LD_PRELOAD=") + ORVA_FAULT_LIBRARY);
   }
   env.insert(env.end(), options.env.begin(), options.env.end());
