@@ -624,7 +624,7 @@ void walk(Engine &e, const std::string &engine) {
     EXPECT_TRUE(box.ready("got USR1"));
     const Result stop = orva_test::run(e.stop(name, 2), 30s);
     EXPECT_EQ(stop.exit_code, 0) << stop.err;
-    const Result r = box.process().finish(30s);
+    const Result r = box.process().wait(30s);
     EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
     EXPECT_TRUE(has_line(r.out, "caught TERM")) << r.out;
   }
@@ -638,7 +638,7 @@ void walk(Engine &e, const std::string &engine) {
     const auto sent = steady_clock::now();
     const Result stop = orva_test::run(e.stop(name, 30), 60s);
     EXPECT_EQ(stop.exit_code, 0) << stop.err;
-    const Result r = box.process().finish(60s);
+    const Result r = box.process().wait(60s);
     const auto took = steady_clock::now() - sent;
     EXPECT_EQ(r.exit_code, 137) << r.out << r.err;
     // orva's SIGKILL after 1 s, long before the engine's after 30 s.
@@ -656,7 +656,7 @@ void walk(Engine &e, const std::string &engine) {
     ASSERT_TRUE(box.ready());
     const Result stop = orva_test::run(e.stop(name, 10), 30s);
     EXPECT_EQ(stop.exit_code, 0) << stop.err;
-    const Result r = box.process().finish(30s);
+    const Result r = box.process().wait(30s);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(has_line(r.out, "caught QUIT")) << r.out;
   }
@@ -694,12 +694,13 @@ void walk(Engine &e, const std::string &engine) {
     o.tty = true;
     o.interactive = true;
     const std::string name = next();
-    Process p(on_terminal(e.run(name, o, {"sh", "-c", kReadLine})), true);
+    Process p(on_terminal(e.run(name, o, {"sh", "-c", kReadLine})),
+              {.input = true});
     ASSERT_NE(p.wait_for_line("ready", 30s), "") << p.out();
-    ASSERT_TRUE(p.send("hello\r"));
+    ASSERT_TRUE(p.write("hello\r"));
     EXPECT_NE(p.wait_for_line("read hello", 15s), "") << p.out();
-    ASSERT_TRUE(p.send("\x03"));
-    const Result r = p.finish(30s);
+    ASSERT_TRUE(p.write("\x03"));
+    const Result r = p.wait(30s);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
     e.remove(name);
@@ -889,7 +890,7 @@ void socket_activation(Cli &podman) {
   const Result stop =
       orva_test::run(podman.cmd({"stop", "-t", "10", "orva-activated"}), 60s);
   EXPECT_EQ(stop.exit_code, 0) << stop.err;
-  const Result r = activated.finish(60s);
+  const Result r = activated.wait(60s);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(has_line(r.out, "draining")) << r.out;
 }

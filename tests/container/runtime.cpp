@@ -32,23 +32,6 @@ constexpr const char *kIdPrefix = "orva-test-";
 // Set by the probe when containers only start without cgroup resources.
 bool drop_resources = false;
 
-int exit_code_of(int status) {
-  if (WIFEXITED(status)) {
-    return WEXITSTATUS(status);
-  }
-  if (WIFSIGNALED(status)) {
-    return 128 + WTERMSIG(status);
-  }
-  return -1;
-}
-
-// Milliseconds left until `deadline`; zero or less once it has passed.
-long long ms_until(std::chrono::steady_clock::time_point deadline) {
-  return std::chrono::duration_cast<milliseconds>(
-             deadline - std::chrono::steady_clock::now())
-      .count();
-}
-
 std::string last_line(const std::string &text) {
   std::string s = text;
   while (!s.empty() && s.back() == '\n') {
@@ -66,13 +49,6 @@ std::vector<std::string> words(const std::string &line) {
     out.push_back(w);
   }
   return out;
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // Copies a host file into the root filesystem, following symlinks, so that
@@ -230,160 +206,6 @@ std::string probe() {
 
 } // namespace
 
-Process::Process(const std::vector<std::string> &argv, bool input,
-                 int descriptor)
-    : start_(std::chrono::steady_clock::now()) {
-  int out[2];
-  int err[2];
-  int in[2] = {-1, -1};
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
-      (input && pipe2(in, O_CLOEXEC) != 0)) {
-    perror("pipe2");
-    abort();
-  }
-  std::vector<char *> args;
-  args.reserve(argv.size() + 1);
-  for (const auto &a : argv) {
-    args.push_back(const_cast<char *>(a.c_str()));
-  }
-  args.push_back(nullptr);
-  fflush(nullptr);
-  pid_ = fork();
-  if (pid_ < 0) {
-    perror("fork");
-    abort();
-  }
-  if (pid_ == 0) {
-    (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    dup2(input ? in[0] : open("/dev/null", O_RDONLY), STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
-    if (descriptor >= 0 &&
-        (descriptor == 3 ? fcntl(3, F_SETFD, 0) : dup2(descriptor, 3)) < 0) {
-      _exit(126);
-    }
-    execvp(args[0], args.data());
-    dprintf(STDERR_FILENO, "exec %s: %s\n", args[0], strerror(errno));
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-  out_fd_ = out[0];
-  err_fd_ = err[0];
-  if (input) {
-    close(in[0]);
-    in_fd_ = in[1];
-  }
-}
-
-bool Process::send(const std::string &text) {
-  // A child that has gone shows as a failed write, not as the test's end.
-  signal(SIGPIPE, SIG_IGN);
-  size_t done = 0;
-  while (in_fd_ >= 0 && done < text.size()) {
-    const ssize_t n = write(in_fd_, text.data() + done, text.size() - done);
-    if (n < 0 && errno != EINTR) {
-      return false;
-    }
-    done += n > 0 ? static_cast<size_t>(n) : 0;
-  }
-  return in_fd_ >= 0;
-}
-
-Process::~Process() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    (void)reap(0);
-  }
-  for (const int fd : {out_fd_, err_fd_, in_fd_}) {
-    if (fd >= 0) {
-      close(fd);
-    }
-  }
-}
-
-bool Process::reap(int options) {
-  int status = 0;
-  pid_t got;
-  while ((got = waitpid(pid_, &status, options)) < 0 && errno == EINTR) {
-  }
-  if (got != pid_) {
-    return false;
-  }
-  result_.exit_code = exit_code_of(status);
-  pid_ = -1;
-  return true;
-}
-
-void Process::pump(int timeout_ms) {
-  orva_test::read_pipes(out_fd_, err_fd_, result_.out, result_.err, timeout_ms);
-}
-
-std::string Process::wait_for_line(const std::string &prefix,
-                                   milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    const std::string &out = result_.out;
-    for (size_t at = 0; at < out.size();) {
-      const size_t end = out.find('\n', at);
-      if (end == std::string::npos) {
-        break;
-      }
-      if (out.compare(at, prefix.size(), prefix) == 0) {
-        return out.substr(at, end - at);
-      }
-      at = end + 1;
-    }
-    const long long left = ms_until(deadline);
-    if (left <= 0 || out_fd_ < 0) {
-      return "";
-    }
-    pump(static_cast<int>(left));
-  }
-}
-
-Result Process::finish(milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (pid_ > 0 && !reap(WNOHANG)) {
-    const long long left = ms_until(deadline);
-    if (left <= 0) {
-      result_.timed_out = true;
-      kill(pid_, SIGKILL);
-      (void)reap(0);
-      break;
-    }
-    pump(static_cast<int>(std::min<long long>(left, 20)));
-  }
-  result_.elapsed = std::chrono::duration_cast<milliseconds>(
-      std::chrono::steady_clock::now() - start_);
-  // What was written before the end, without waiting for ever on a
-  // descendant that still holds the pipes.
-  for (int round = 0; round < 50 && (out_fd_ >= 0 || err_fd_ >= 0); ++round) {
-    pump(100);
-  }
-  return result_;
-}
-
-Result run(const std::vector<std::string> &argv, milliseconds limit) {
-  Process p(argv);
-  return p.finish(limit);
-}
-
-bool on_path(const std::string &program) {
-  const char *path = getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/sbin:/usr/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string busybox_path() {
   for (const char *path : {"/usr/bin/busybox", "/bin/busybox"}) {
     if (access(path, X_OK) == 0) {
@@ -418,10 +240,6 @@ std::string busybox_root(const std::string &root) {
     fs::create_symlink("busybox", link, ec);
   }
   return "";
-}
-
-bool has_line(const std::string &text, const std::string &line) {
-  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
 void unmount_below(const std::string &dir) {
@@ -602,11 +420,11 @@ void Container::user(unsigned uid, unsigned gid) {
 void Container::readonly(bool on) { config_["root"]["readonly"] = on; }
 
 Result Container::run(milliseconds limit) {
-  const Result first = start().finish(limit);
+  const Result first = start().wait(limit);
   if (!refused_by_runtime(first)) {
     return first;
   }
-  return start().finish(limit);
+  return start().wait(limit);
 }
 
 bool Container::refused_by_runtime(const Result &ended) {
@@ -630,7 +448,7 @@ Process &Container::start(int descriptor) {
       descriptor < 0 ? runtime_command({"run", "--bundle", dir_, id_})
                      : runtime_command({"run", "--detach", "--preserve-fds",
                                         "1", "--bundle", dir_, id_}),
-      false, descriptor);
+      Start{.fd3 = descriptor});
   return *running_;
 }
 

@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "fault_run.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <sstream>
 
@@ -42,34 +40,12 @@ std::vector<std::string> driver_env(const DriverOptions &options) {
   return env;
 }
 
-std::vector<char *> c_strings(std::vector<std::string> &strings) {
-  std::vector<char *> pointers;
-  for (std::string &s : strings) {
-    pointers.push_back(s.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 } // namespace
 
-std::unique_ptr<Pid1> start_driver(const DriverOptions &options) {
-  std::vector<std::string> env = driver_env(options);
-  std::vector<std::string> args = options.wrapper;
-  args.push_back(ORVA_FAULT_DRIVER);
-  args.insert(args.end(), options.args.begin(), options.args.end());
-  return std::make_unique<Pid1>([env, args]() mutable {
-    std::vector<char *> argv = c_strings(args);
-    std::vector<char *> envp = c_strings(env);
-    execve(argv[0], argv.data(), envp.data());
-    say(std::string("exec ") + argv[0] + ": " + strerror(errno) + "\n");
-    return 127;
-  });
-}
-
-Outcome run_driver(const DriverOptions &options,
-                   std::chrono::milliseconds limit) {
-  return start_driver(options)->wait(limit);
+Process start_driver(const DriverOptions &options) {
+  return Process(
+      joined(joined(options.wrapper, {ORVA_FAULT_DRIVER}), options.args),
+      {.pid1 = true, .env = driver_env(options), .clean_env = true});
 }
 
 long long monotonic_ns() {
