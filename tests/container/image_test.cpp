@@ -30,25 +30,11 @@ using orva_test::Result;
 using std::chrono::milliseconds;
 using namespace std::chrono_literals;
 
-// Why images cannot be built here, or "" when they can.
-std::string image_tools_missing() {
-  for (const char *tool : {"buildah", "skopeo", "umoci"}) {
-    if (!orva_test::on_path(tool)) {
-      return std::string(tool) +
-             " is not installed (scripts/dev test installs it)";
-    }
-  }
-  if (orva_test::busybox_path().empty()) {
-    return "busybox is not installed (scripts/dev test installs "
-           "busybox-static)";
-  }
-  return "";
-}
-
 // Skips the test without the image tools, or fails it when
 // ORVA_REQUIRE_PID1 is set, as the container tests do without runc.
 #define ORVA_REQUIRE_IMAGE_TOOLS()                                             \
-  ORVA_REQUIRE(image_tools_missing(), "image tests")
+  ORVA_REQUIRE(orva_test::missing({"buildah", "skopeo", "umoci"}),             \
+               "image tests")
 
 struct Example {
   const char *name;

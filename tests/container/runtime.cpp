@@ -176,8 +176,8 @@ std::string probe() {
   if (geteuid() != 0) {
     return name + " needs root to run containers";
   }
-  if (!on_path(name)) {
-    return name + " is not installed (scripts/dev test installs it)";
+  if (std::string why = missing({name.c_str()}); !why.empty()) {
+    return why;
   }
   std::string why;
   if (rootfs(&why).empty()) {
@@ -215,11 +215,24 @@ std::string busybox_path() {
   return "";
 }
 
-std::string busybox_root(const std::string &root) {
-  const std::string busybox = busybox_path();
-  if (busybox.empty()) {
+std::string missing(std::initializer_list<const char *> programs) {
+  if (busybox_path().empty()) {
     return "busybox is not installed (scripts/dev test installs "
            "busybox-static)";
+  }
+  for (const char *program : programs) {
+    if (!on_path(program)) {
+      return std::string(program) +
+             " is not installed (scripts/dev test installs its package)";
+    }
+  }
+  return "";
+}
+
+std::string busybox_root(const std::string &root) {
+  const std::string busybox = busybox_path();
+  if (std::string why = missing({}); !why.empty()) {
+    return why;
   }
   if (std::string why = install(root, busybox, "/bin/busybox"); !why.empty()) {
     return why;

@@ -22,6 +22,8 @@ namespace orva_test {
 
 // The host's busybox-static, or "" when it is not installed.
 std::string busybox_path();
+// Why busybox-static or one of `programs` is not installed, or "".
+std::string missing(std::initializer_list<const char *> programs);
 // Fills `root` with the host's busybox-static as /bin/busybox and a link
 // to it for every applet in /bin; returns "" or why not.
 std::string busybox_root(const std::string &root);
