@@ -26,17 +26,18 @@ long long ms_until(Clock::time_point deadline) {
       .count();
 }
 
-void write_all(int fd, const std::string &text) {
+bool write_all(int fd, const std::string &text) {
   for (size_t done = 0; done < text.size();) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) {
       continue;
     }
     if (n <= 0) {
-      return;
+      return false;
     }
     done += static_cast<size_t>(n);
   }
+  return true;
 }
 
 // One write(2), as the id maps of a user namespace take nothing else.
@@ -260,15 +261,7 @@ void Process::send(int sig) const {
 bool Process::write(const std::string &text) {
   // A child that has gone shows as a failed write, not as the test's end.
   (void)signal(SIGPIPE, SIG_IGN);
-  size_t done = 0;
-  while (in_fd_ >= 0 && done < text.size()) {
-    const ssize_t n = ::write(in_fd_, text.data() + done, text.size() - done);
-    if (n < 0 && errno != EINTR) {
-      return false;
-    }
-    done += n > 0 ? static_cast<size_t>(n) : 0;
-  }
-  return in_fd_ >= 0;
+  return in_fd_ >= 0 && write_all(in_fd_, text);
 }
 
 bool Process::running() { return !reap(WNOHANG); }
@@ -415,7 +408,7 @@ bool same_mask(const sigset_t &a, const sigset_t &b) {
   return true;
 }
 
-void say(const std::string &text) { write_all(STDOUT_FILENO, text); }
+void say(const std::string &text) { (void)write_all(STDOUT_FILENO, text); }
 
 bool has_line(const std::string &text, const std::string &line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
@@ -429,6 +422,15 @@ std::vector<std::string> lines_of(const std::string &text) {
     lines.push_back(line);
   }
   return lines;
+}
+
+std::vector<std::string> words(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string word; in >> word;) {
+    out.push_back(word);
+  }
+  return out;
 }
 
 std::vector<std::string> joined(std::vector<std::string> first,

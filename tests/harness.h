@@ -165,6 +165,8 @@ void say(const std::string &text);
 // Whether `text` has `line` as one of its whole lines.
 bool has_line(const std::string &text, const std::string &line);
 std::vector<std::string> lines_of(const std::string &text);
+// The words of `text`, as white space parts them.
+std::vector<std::string> words(const std::string &text);
 std::vector<std::string> joined(std::vector<std::string> first,
                                 const std::vector<std::string> &then);
 std::string read_file(const std::string &path);

@@ -37,6 +37,7 @@ using orva_test::lines_of;
 using orva_test::Process;
 using orva_test::read_file;
 using orva_test::Result;
+using orva_test::words;
 using orva_test::write_file;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -114,16 +115,6 @@ std::string image_tar(const std::string &dir) {
     return "linked-program: " + error.message();
   }
   return run_steps({{"tar", "-C", root, "-cf", dir + "/image.tar", "."}});
-}
-
-// The words of a command line written with one space between them.
-std::vector<std::string> words(const std::string &line) {
-  std::vector<std::string> out;
-  for (size_t at = 0, end = 0; at <= line.size(); at = end + 1) {
-    end = std::min(line.find(' ', at), line.size());
-    out.push_back(line.substr(at, end - at));
-  }
-  return out;
 }
 
 // A daemon of an engine's: its log is {dir}/`name`.log, and it is up once
@@ -322,7 +313,7 @@ public:
          const std::string &run_dir,
          const std::vector<std::string> &within = {})
       : row_(kEngines.at(kind)), dir_(dir), run_(run_dir), within_(within),
-        client_(filled(row_.client)) {
+        values_(values(dir, run_dir)), client_(filled(row_.client)) {
     std::error_code ec;
     fs::create_directories(dir_, ec);
     fs::create_directories(run_, ec);
@@ -334,7 +325,7 @@ public:
         return;
       }
     }
-    error_ = steps(row_.steps);
+    error_ = run_steps(filled(row_.steps));
   }
   ~Engine() { (void)shut_down(); }
   Engine(const Engine &) = delete;
@@ -356,7 +347,7 @@ public:
   // "" once the image is imported as kImage, or why not.
   std::string import_image() const {
     const std::string why = image_tar(dir_);
-    return why.empty() ? steps(row_.imports) : why;
+    return why.empty() ? run_steps(filled(row_.imports)) : why;
   }
 
   // The client with its connection options, then `args`.
@@ -402,19 +393,22 @@ public:
   bool terminals() const { return row_.walk.terminals; }
 
 private:
-  std::string filled(std::string text, const Values &more = {}) const {
+  static Values values(const std::string &dir, const std::string &run_dir) {
     rlimit files{};
     rlimit procs{};
     getrlimit(RLIMIT_NOFILE, &files);
     getrlimit(RLIMIT_NPROC, &procs);
-    Values values = {
-        {"{dir}", dir_},
-        {"{run}", run_},
+    return {
+        {"{dir}", dir},
+        {"{run}", run_dir},
         {"{init}", kInit},
         {"{nofile}", std::to_string(files.rlim_max)},
         {"{nproc}", std::to_string(std::min<rlim_t>(procs.rlim_max, 32768))}};
-    values.insert(more.begin(), more.end());
-    for (const auto &[key, value] : values) {
+  }
+
+  std::string filled(std::string text, Values more = {}) const {
+    more.insert(values_.begin(), values_.end());
+    for (const auto &[key, value] : more) {
       for (size_t at = 0; (at = text.find(key, at)) != std::string::npos;
            at += value.size()) {
         text.replace(at, key.size(), value);
@@ -436,12 +430,13 @@ private:
     return out;
   }
 
-  std::string steps(const std::vector<std::vector<std::string>> &all) const {
-    std::vector<std::vector<std::string>> argvs;
-    for (const auto &step : all) {
-      argvs.push_back(filled(step));
+  std::vector<std::vector<std::string>>
+  filled(const std::vector<std::vector<std::string>> &steps) const {
+    std::vector<std::vector<std::string>> out;
+    for (const auto &step : steps) {
+      out.push_back(filled(step));
     }
-    return run_steps(argvs);
+    return out;
   }
 
   std::string start(const Daemon &daemon) {
@@ -481,6 +476,7 @@ private:
   std::string dir_;
   std::string run_;
   std::vector<std::string> within_;
+  Values values_;
   std::vector<std::string> client_;
   std::vector<std::pair<std::string, std::unique_ptr<Process>>> daemons_;
   mutable int execs_ = 0;

@@ -2,22 +2,17 @@
 #include "runtime.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/vfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -39,16 +34,6 @@ std::string last_line(const std::string &text) {
   }
   const size_t nl = s.rfind('\n');
   return nl == std::string::npos ? s : s.substr(nl + 1);
-}
-
-std::vector<std::string> words(const std::string &line) {
-  std::istringstream in(line);
-  std::vector<std::string> out;
-  std::string w;
-  while (in >> w) {
-    out.push_back(w);
-  }
-  return out;
 }
 
 // Copies a host file into the root filesystem, following symlinks, so that
@@ -310,20 +295,14 @@ runtime_command(std::initializer_list<std::string> args) {
            statfs("/sys/fs/cgroup/unified", &fs_info) == 0 &&
            static_cast<long>(fs_info.f_type) == kCgroup2Magic;
   }();
-  std::vector<std::string> argv;
-  if (hide_unified) {
-    argv = {
-        "unshare",
-        "--mount",
-        "--propagation",
-        "private",
-        "sh",
-        "-c",
-        "mount -t tmpfs tmpfs /sys/fs/cgroup/unified && exec \"$0\" \"$@\""};
-  }
-  argv.push_back(runtime_name());
-  argv.insert(argv.end(), args);
-  return argv;
+  const char *hide = "mount -t tmpfs tmpfs /sys/fs/cgroup/unified && "
+                     "exec \"$0\" \"$@\"";
+  return joined(hide_unified
+                    ? std::vector<std::string>{"unshare", "--mount",
+                                               "--propagation", "private", "sh",
+                                               "-c", hide, runtime_name()}
+                    : std::vector<std::string>{runtime_name()},
+                args);
 }
 
 const std::string &runtime_unavailable_reason() {
@@ -456,7 +435,7 @@ bool Container::refused_by_runtime(const Result &ended) {
 }
 
 Process &Container::start(int descriptor) {
-  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
+  write_file(dir_ + "/config.json", config_.dump(2));
   running_ = std::make_unique<Process>(
       descriptor < 0 ? runtime_command({"run", "--bundle", dir_, id_})
                      : runtime_command({"run", "--detach", "--preserve-fds",
