@@ -311,30 +311,21 @@ const std::string &runtime_unavailable_reason() {
 }
 
 std::string rootfs(std::string *why) {
-  // Built once per test process and shared read-only by its containers.
-  struct Rootfs {
-    std::string path;
-    std::string error;
-    Rootfs() {
-      path = std::string(ORVA_CONTAINER_WORK_DIR) + "/rootfs-" +
-             std::to_string(getpid());
-      error = build_rootfs(path);
-    }
-    ~Rootfs() {
+  // Built once per test process, shared read-only by its containers, and
+  // removed when the process exits.
+  static const std::string path = std::string(ORVA_CONTAINER_WORK_DIR) +
+                                  "/rootfs-" + std::to_string(getpid());
+  static const std::string error = [] {
+    (void)std::atexit([] {
       std::error_code ec;
       fs::remove_all(path, ec);
-    }
-    Rootfs(const Rootfs &) = delete;
-    Rootfs &operator=(const Rootfs &) = delete;
-  };
-  static const Rootfs built;
-  if (!built.error.empty()) {
-    if (why != nullptr) {
-      *why = built.error;
-    }
-    return "";
+    });
+    return build_rootfs(path);
+  }();
+  if (!error.empty() && why != nullptr) {
+    *why = error;
   }
-  return built.path;
+  return error.empty() ? path : "";
 }
 
 Container::Container(const BundleMaker &make) {
