@@ -51,9 +51,12 @@ bool write_once(const std::string &path, const std::string &text) {
   return ok;
 }
 
-// A child in a new PID namespace, as fork makes it (on the same stack),
-// and in a new user namespace mapping our own ids when `user`: those are
-// written from here, before the child goes on. -1 and `why` on failure.
+// A child in a new PID namespace, and in a new user namespace mapping our
+// own ids when `user`: those are written from here before the child goes
+// on. No C library call forks into new namespaces, so this is clone(2)
+// itself, which copies the process as fork does and goes on on the same
+// stack; the fork handlers it skips have nothing to do in a test that
+// runs no threads. -1 and `why` on failure.
 pid_t clone_pid1(bool user, std::string &why) {
   int sync[2];
   if (pipe2(sync, O_CLOEXEC) != 0) {
@@ -148,6 +151,11 @@ void set_up_child(const Start &how, const int (&in)[2], const int (&out)[2],
                  0644),
       STDOUT_FILENO);
   put(how.err_too ? STDOUT_FILENO : err[1], STDERR_FILENO);
+  for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+    if (fd > STDERR_FILENO) {
+      close(fd);
+    }
+  }
   if (how.fd3 == 3 ? fcntl(3, F_SETFD, 0) < 0
                    : how.fd3 >= 0 && dup2(how.fd3, 3) < 0) {
     _exit(126);
