@@ -569,11 +569,16 @@ TEST(LauncherAsProcessOne, PauseReapsUntilAStopSignal) {
   Process init(launcher({"--pause", "-v"}), {.pid1 = true});
   // Said with every signal blocked: none sent from now on is lost.
   ASSERT_TRUE(init.wait_for_report("orva: pausing until a stop signal"));
-  const std::string target = std::to_string(init.pid());
-  ASSERT_EQ(
-      system(("nsenter -t " + target + " -p -- sh -c 'sleep 0.2 & exit 0'")
-                 .c_str()),
-      0);
+  // Without root, process 1's PID namespace belongs to a user namespace of
+  // its own, which nsenter enters first.
+  std::vector<std::string> enter = {"nsenter", "-t", std::to_string(init.pid()),
+                                    "-p"};
+  if (geteuid() != 0) {
+    enter.insert(enter.end(), {"-U", "--preserve-credentials"});
+  }
+  const Result entered = orva_test::run(
+      orva_test::joined(enter, {"--", "sh", "-c", "sleep 0.2 & exit 0"}));
+  ASSERT_EQ(entered.exit_code, 0) << entered.err;
   std::this_thread::sleep_for(700ms);
   EXPECT_FALSE(has_zombie_child(init.pid()));
   init.send(SIGUSR1);
