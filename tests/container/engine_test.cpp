@@ -587,6 +587,14 @@ void walk(const Engine &e, const std::string &engine) {
     }
   }
 
+  // Stops the container through the engine, by SIGTERM with `grace`
+  // seconds before the engine's own SIGKILL, and waits for its end.
+  const auto stopped = [&](const std::string &name, int grace, Process &box) {
+    const Result stop = orva_test::run(e.stop_cmd(name, grace), 60s);
+    EXPECT_EQ(stop.exit_code, 0) << stop.err;
+    return box.wait(60s);
+  };
+
   {
     SCOPED_TRACE("trapped TERM, USR1, orphans");
     const std::string name = next();
@@ -615,9 +623,7 @@ void walk(const Engine &e, const std::string &engine) {
     const Result usr1 = orva_test::run(e.kill_cmd(name, "USR1"));
     EXPECT_EQ(usr1.exit_code, 0) << usr1.err;
     EXPECT_NE(box.wait_for_line("got USR1", 30s), "") << box.out();
-    const Result stop = orva_test::run(e.stop_cmd(name, 2), 30s);
-    EXPECT_EQ(stop.exit_code, 0) << stop.err;
-    const Result r = box.wait(30s);
+    const Result r = stopped(name, 2, box);
     EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
     EXPECT_TRUE(has_line(r.out, "caught TERM")) << r.out;
   }
@@ -630,9 +636,7 @@ void walk(const Engine &e, const std::string &engine) {
     const AtEnd removed{[&] { e.remove(name); }};
     ASSERT_NE(box.wait_for_line("ready", 30s), "") << box.out();
     const auto sent = steady_clock::now();
-    const Result stop = orva_test::run(e.stop_cmd(name, 30), 60s);
-    EXPECT_EQ(stop.exit_code, 0) << stop.err;
-    const Result r = box.wait(60s);
+    const Result r = stopped(name, 30, box);
     const auto took = steady_clock::now() - sent;
     EXPECT_EQ(r.exit_code, 137) << r.out << r.err;
     // orva's SIGKILL after 1 s, long before the engine's after 30 s.
@@ -649,9 +653,7 @@ void walk(const Engine &e, const std::string &engine) {
         {"sh", "-c", kQuitThenTerm}));
     const AtEnd removed{[&] { e.remove(name); }};
     ASSERT_NE(box.wait_for_line("ready", 30s), "") << box.out();
-    const Result stop = orva_test::run(e.stop_cmd(name, 10), 30s);
-    EXPECT_EQ(stop.exit_code, 0) << stop.err;
-    const Result r = box.wait(30s);
+    const Result r = stopped(name, 10, box);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(has_line(r.out, "caught QUIT")) << r.out;
   }
