@@ -83,8 +83,6 @@ public:
   ~Process();
   Process(const Process &) = delete;
   Process &operator=(const Process &) = delete;
-  Process(Process &&) = delete;
-  Process &operator=(Process &&) = delete;
 
   // Its pid as seen from the test, to look at it; signals go through
   // send(), by a pidfd, which never reaches another process that took the

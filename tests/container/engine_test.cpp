@@ -301,22 +301,20 @@ std::string stop(Process &daemon, const std::string &log) {
              : "";
 }
 
-// An engine of the test's own, made from its row: its files written, its
-// daemons started through `within` (a prefix such as nsenter into the
-// namespaces of a node of its own), each answering before the next
-// starts, and its steps run. The daemons are stopped in the reverse
-// order, each by SIGTERM and a wait, as its own shutdown expects; the
-// kernel sends the SIGTERM should the test die first.
+// An engine of the test's own, made from its row, with its data in
+// fresh_dir(`name`) and its sockets and run-time state in a ShortDir: its
+// files written, its daemons started through `within` (a prefix such as
+// nsenter into the namespaces of a node of its own), each answering
+// before the next starts, and its steps run. The daemons are stopped in
+// the reverse order, each by SIGTERM and a wait, as its own shutdown
+// expects; the kernel sends the SIGTERM should the test die first.
 class Engine {
 public:
-  Engine(const std::string &kind, const std::string &dir,
-         const std::string &run_dir,
-         const std::vector<std::string> &within = {})
-      : row_(kEngines.at(kind)), dir_(dir), run_(run_dir), within_(within),
-        values_(values(dir, run_dir)), client_(filled(row_.client)) {
-    std::error_code ec;
-    fs::create_directories(dir_, ec);
-    fs::create_directories(run_, ec);
+  explicit Engine(const std::string &kind, const std::string &name = "",
+                  const std::vector<std::string> &within = {})
+      : row_(kEngines.at(kind)), dir_(fresh_dir(name.empty() ? kind : name)),
+        within_(within), values_(values(dir_, run_.path())),
+        client_(filled(row_.client)) {
     for (const auto &[path, text] : row_.files) {
       write_file(filled(path), filled(text));
     }
@@ -333,6 +331,7 @@ public:
 
   // Set when it could not be started; the test should fail with it.
   const std::string &error() const { return error_; }
+  const std::string &dir() const { return dir_; }
 
   // "" once every daemon has ended, or why not.
   std::string shut_down() {
@@ -474,7 +473,7 @@ private:
 
   const Row &row_;
   std::string dir_;
-  std::string run_;
+  ShortDir run_;
   std::vector<std::string> within_;
   Values values_;
   std::vector<std::string> client_;
@@ -806,9 +805,7 @@ void socket_activation(const Engine &podman) {
 TEST(Engine, Docker) {
   ORVA_REQUIRE_ENGINE("dockerd", "docker", "containerd", "ctr", "runc",
                       "script");
-  const std::string dir = fresh_dir("docker");
-  const ShortDir run_dir;
-  Engine docker("docker", dir, run_dir.path());
+  Engine docker("docker");
   ASSERT_EQ(docker.error(), "");
   ASSERT_EQ(docker.import_image(), "");
   timed_walk(docker, "docker");
@@ -830,7 +827,7 @@ TEST(Engine, Docker) {
   EXPECT_NE(shown.find(ORVA_EXPECTED_COMMIT), std::string::npos) << info.out;
   std::cout << "docker info:" << shown << "\n";
   EXPECT_EQ(docker.shut_down(), "");
-  const std::string log = read_file(dir + "/dockerd.log");
+  const std::string log = read_file(docker.dir() + "/dockerd.log");
   EXPECT_EQ(log.find("failed to parse"), std::string::npos) << log;
 }
 
@@ -1063,9 +1060,8 @@ TEST(Engine, Swarm) {
   ASSERT_EQ(make_nodes(run_dir.path(), within), "");
   std::vector<std::unique_ptr<Engine>> nodes;
   for (size_t i = 0; i < kNodes; ++i) {
-    const std::string name = "/node-" + std::to_string(i + 1);
-    nodes.push_back(std::make_unique<Engine>("docker", dir + name,
-                                             run_dir.path() + name, within[i]));
+    nodes.push_back(std::make_unique<Engine>(
+        "docker", "swarm/node-" + std::to_string(i + 1), within[i]));
     ASSERT_EQ(nodes[i]->error(), "");
   }
   const Engine &manager = *nodes[0];
@@ -1235,13 +1231,11 @@ TEST(Engine, Swarm) {
 TEST(Engine, Podman) {
   ORVA_REQUIRE_ENGINE("podman", "runc", "script", "systemd-socket-activate",
                       "ss");
-  const std::string dir = fresh_dir("podman");
-  const ShortDir run_dir;
-  const Engine podman("podman", dir, run_dir.path());
+  const Engine podman("podman");
   ASSERT_EQ(podman.error(), "");
   const AtEnd clean_up{[&] {
     (void)orva_test::run(podman.cmd({"rm", "--all", "--force"}));
-    unmount_below(dir);
+    unmount_below(podman.dir());
   }};
   ASSERT_EQ(podman.import_image(), "");
   timed_walk(podman, "podman");
@@ -1286,9 +1280,8 @@ std::string first_line(const Result &r) {
 TEST(Engine, Kube) {
   ORVA_REQUIRE_ENGINE("podman", "runc");
   const auto began = steady_clock::now();
-  const std::string dir = fresh_dir("kube");
-  const ShortDir run_dir;
-  const Engine podman("podman", dir, run_dir.path());
+  const Engine podman("podman", "kube");
+  const std::string &dir = podman.dir();
   ASSERT_EQ(podman.error(), "");
   const AtEnd clean_up{[&] {
     (void)orva_test::run(podman.cmd({"pod", "rm", "--all", "--force"}));
@@ -1442,14 +1435,12 @@ TEST(Engine, Kube) {
 
 TEST(Engine, Containerd) {
   ORVA_REQUIRE_ENGINE("containerd", "ctr", "runc", "umoci");
-  const std::string dir = fresh_dir("containerd");
-  const ShortDir run_dir;
-  Engine ctr("containerd", dir, run_dir.path());
+  Engine ctr("containerd");
   ASSERT_EQ(ctr.error(), "");
   ASSERT_EQ(ctr.import_image(), "");
   timed_walk(ctr, "containerd");
   EXPECT_EQ(ctr.shut_down(), "");
-  unmount_below(dir);
+  unmount_below(ctr.dir());
 }
 
 } // namespace

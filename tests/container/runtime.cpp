@@ -138,6 +138,62 @@ std::string build_rootfs(const std::string &root) {
   return busybox_root(root);
 }
 
+// The OCI runtime the tests drive: ORVA_TEST_RUNTIME, by default runc.
+const std::string &runtime_name() {
+  static const std::string name = [] {
+    const char *chosen = getenv("ORVA_TEST_RUNTIME");
+    return std::string(chosen != nullptr && *chosen != '\0' ? chosen : "runc");
+  }();
+  return name;
+}
+
+// The runtime's command line with `args`, run so that it works here.
+std::vector<std::string>
+runtime_command(std::initializer_list<std::string> args) {
+  // crun refuses a hybrid cgroup layout whose v2 hierarchy holds a
+  // controller. With that hierarchy hidden under a tmpfs, in a mount
+  // namespace of the call's own, it sees v1 alone; the machine's mounts
+  // stay as they are.
+  static const bool hide_unified = [] {
+    struct statfs fs_info = {};
+    constexpr long kCgroup2Magic = 0x63677270;
+    return runtime_name() == "crun" &&
+           statfs("/sys/fs/cgroup/unified", &fs_info) == 0 &&
+           static_cast<long>(fs_info.f_type) == kCgroup2Magic;
+  }();
+  const char *hide = "mount -t tmpfs tmpfs /sys/fs/cgroup/unified && "
+                     "exec \"$0\" \"$@\"";
+  return joined(hide_unified
+                    ? std::vector<std::string>{"unshare", "--mount",
+                                               "--propagation", "private", "sh",
+                                               "-c", hide, runtime_name()}
+                    : std::vector<std::string>{runtime_name()},
+                args);
+}
+
+// The shared root filesystem: /bin/orva-init, /bin/linked-program, busybox
+// with every applet in /bin, and the libraries they load; with
+// ORVA_TEST_LAUNCHER=static, the static launcher and the test program linked
+// fully static against liborva.a, so no library at all. "" on failure, with
+// the reason in `why`.
+std::string rootfs(std::string *why = nullptr) {
+  // Built once per test process, shared read-only by its containers, and
+  // removed when the process exits.
+  static const std::string path = std::string(ORVA_CONTAINER_WORK_DIR) +
+                                  "/rootfs-" + std::to_string(getpid());
+  static const std::string error = [] {
+    (void)std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(path, ec);
+    });
+    return build_rootfs(path);
+  }();
+  if (!error.empty() && why != nullptr) {
+    *why = error;
+  }
+  return error.empty() ? path : "";
+}
+
 // Deletes what an earlier run left behind when it was killed before its
 // own clean-up: containers named for a test process that no longer exists.
 void delete_stale_containers() {
@@ -274,58 +330,9 @@ ShortDir::~ShortDir() {
   fs::remove_all(path_, ec);
 }
 
-const std::string &runtime_name() {
-  static const std::string name = [] {
-    const char *chosen = getenv("ORVA_TEST_RUNTIME");
-    return std::string(chosen != nullptr && *chosen != '\0' ? chosen : "runc");
-  }();
-  return name;
-}
-
-std::vector<std::string>
-runtime_command(std::initializer_list<std::string> args) {
-  // crun refuses a hybrid cgroup layout whose v2 hierarchy holds a
-  // controller. With that hierarchy hidden under a tmpfs, in a mount
-  // namespace of the call's own, it sees v1 alone; the machine's mounts
-  // stay as they are.
-  static const bool hide_unified = [] {
-    struct statfs fs_info = {};
-    constexpr long kCgroup2Magic = 0x63677270;
-    return runtime_name() == "crun" &&
-           statfs("/sys/fs/cgroup/unified", &fs_info) == 0 &&
-           static_cast<long>(fs_info.f_type) == kCgroup2Magic;
-  }();
-  const char *hide = "mount -t tmpfs tmpfs /sys/fs/cgroup/unified && "
-                     "exec \"$0\" \"$@\"";
-  return joined(hide_unified
-                    ? std::vector<std::string>{"unshare", "--mount",
-                                               "--propagation", "private", "sh",
-                                               "-c", hide, runtime_name()}
-                    : std::vector<std::string>{runtime_name()},
-                args);
-}
-
 const std::string &runtime_unavailable_reason() {
   static const std::string reason = probe();
   return reason;
-}
-
-std::string rootfs(std::string *why) {
-  // Built once per test process, shared read-only by its containers, and
-  // removed when the process exits.
-  static const std::string path = std::string(ORVA_CONTAINER_WORK_DIR) +
-                                  "/rootfs-" + std::to_string(getpid());
-  static const std::string error = [] {
-    (void)std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(path, ec);
-    });
-    return build_rootfs(path);
-  }();
-  if (!error.empty() && why != nullptr) {
-    *why = error;
-  }
-  return error.empty() ? path : "";
 }
 
 Container::Container(const BundleMaker &make) {

@@ -49,12 +49,6 @@ private:
   std::string path_;
 };
 
-// The OCI runtime the tests drive: ORVA_TEST_RUNTIME, by default runc.
-const std::string &runtime_name();
-// The runtime's command line with `args`, run so that it works here.
-std::vector<std::string>
-runtime_command(std::initializer_list<std::string> args);
-
 // Why containers cannot run here, or "" when they can. Probed once.
 const std::string &runtime_unavailable_reason();
 
@@ -62,13 +56,6 @@ const std::string &runtime_unavailable_reason();
 // ORVA_REQUIRE_PID1 is set (CI must not pass on a skip).
 #define ORVA_REQUIRE_RUNC()                                                    \
   ORVA_REQUIRE(::orva_test::runtime_unavailable_reason(), "container tests")
-
-// The shared root filesystem: /bin/orva-init, /bin/linked-program, busybox
-// with every applet in /bin, and the libraries they load; with
-// ORVA_TEST_LAUNCHER=static, the static launcher and the test program linked
-// fully static against liborva.a, so no library at all. "" on failure, with
-// the reason in `why`.
-std::string rootfs(std::string *why = nullptr);
 
 // One bundle and one container id; the container is deleted and the bundle
 // removed whatever the test's outcome.
