@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Hostile input: stop timeouts that are no durations at all. (Programs that
 // orva-init cannot run are walked in launcher_test.)
+#include "harness.h"
 #include "orva.h"
-#include "pid1.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-using orva_test::Outcome;
+using orva_test::Result;
 using orva_test::run_as_pid1;
 
 const std::string kMiB(1 << 20, '9');
@@ -82,12 +82,12 @@ TEST_F(BadSetting, DoesNotStopTheSupervisor) {
   for (const Setting &s : kSettings) {
     SCOPED_TRACE(s.what);
     const std::string value = s.value;
-    const Outcome o = run_as_pid1([value] {
+    const Result o = run_as_pid1([value] {
       setenv("ORVA_STOP_TIMEOUT", value.c_str(), 1);
       return orva_run([](int, char **) { return 9; }, 0, nullptr);
     });
     EXPECT_FALSE(o.timed_out);
-    EXPECT_EQ(o.exit_code(), 9);
+    EXPECT_EQ(o.exit_code, 9);
     EXPECT_TRUE(o.err == s.err) << o.err.substr(0, 200);
   }
 }

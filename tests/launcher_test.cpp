@@ -4,19 +4,17 @@
 // run over every build of the launcher: ORVA_TEST_LAUNCHER=static picks the
 // static one at ORVA_TEST_STATIC_INIT, run under ORVA_TEST_EMULATOR when it
 // was built for another architecture.
+#include "harness.h"
 #include "loopback.h"
-#include "pid1.h"
 
 #include <gtest/gtest.h>
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,139 +29,49 @@
 namespace {
 
 using namespace std::chrono_literals;
-using orva_test::Outcome;
-using orva_test::Pid1;
+using orva_test::Process;
+using orva_test::Result;
 using orva_test::run_as_pid1;
 
-using Env = std::vector<std::pair<std::string, std::string>>;
+using Env = std::vector<std::string>; // NAME=VALUE each
 
-struct Launched {
-  pid_t pid = -1;
-  int code = -1; // exit status, or 128 + n for signal n
-  bool timed_out = false;
-  std::string out;
-  std::string err;
-};
-
-struct Options {
-  Env env;
-  const char *stdout_path = nullptr; // a file instead of the capture pipe
-  std::chrono::milliseconds limit = 10s;
-  int send_when_ready = 0; // sent to orva-init once "ready\n" is out
-};
-
-int code_of(int status) {
-  return WIFEXITED(status)     ? WEXITSTATUS(status)
-         : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-                               : -1;
-}
-
-// The launcher under test, with its emulator in front where it needs one.
-std::vector<std::string> launcher_command() {
-  if (!orva_test::static_launcher_wanted()) {
-    return {ORVA_INIT_PATH};
-  }
-  const char *path = getenv("ORVA_TEST_STATIC_INIT");
-  const char *emulator = getenv("ORVA_TEST_EMULATOR");
-  if (path == nullptr) {
-    return {"ORVA_TEST_STATIC_INIT is not set"};
-  }
-  if (emulator != nullptr && *emulator != '\0') {
-    return {emulator, path};
-  }
-  return {path};
-}
-
-// Replaces the calling process with the launcher under test and `args`,
-// with `env` added to the environment.
-[[noreturn]] void exec_launcher(std::vector<std::string> args,
-                                const Env &env = {}) {
-  for (const auto &[name, value] : env) {
-    setenv(name.c_str(), value.c_str(), 1);
-  }
-  const std::vector<std::string> command = launcher_command();
-  args.insert(args.begin(), command.begin(), command.end());
-  std::vector<char *> argv;
-  for (std::string &arg : args) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  _exit(200);
-}
-
-// Runs orva-init as an ordinary (not process 1) child of the test.
-Launched launch(const std::vector<std::string> &args,
-                const Options &opts = {}) {
-  int out[2];
-  int err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe2: " << strerror(errno);
-    return {};
-  }
-  fflush(nullptr);
-  Launched run;
-  run.pid = fork();
-  if (run.pid == 0) {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int in = open("/dev/null", O_RDONLY);
-    const int to = opts.stdout_path != nullptr
-                       ? open(opts.stdout_path, O_WRONLY | O_CLOEXEC)
-                       : out[1];
-    dup2(in, STDIN_FILENO);
-    dup2(to, STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
-    exec_launcher(args, opts.env);
-  }
-  close(out[1]);
-  close(err[1]);
-  const auto deadline = std::chrono::steady_clock::now() + opts.limit;
-  int out_fd = out[0];
-  int err_fd = err[0];
-  bool sent = false;
-  while (out_fd >= 0 || err_fd >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      run.timed_out = true;
-      kill(run.pid, SIGKILL);
-      break;
-    }
-    orva_test::read_pipes(out_fd, err_fd, run.out, run.err,
-                          static_cast<int>(left.count()));
-    if (opts.send_when_ready != 0 && !sent &&
-        run.out.find("ready\n") != std::string::npos) {
-      kill(run.pid, opts.send_when_ready);
-      sent = true;
+// The launcher under test and `args`, with its emulator in front where it
+// needs one.
+std::vector<std::string> launcher(const std::vector<std::string> &args) {
+  std::vector<std::string> command = {ORVA_INIT_PATH};
+  if (orva_test::static_launcher_wanted()) {
+    const char *path = getenv("ORVA_TEST_STATIC_INIT");
+    const char *emulator = getenv("ORVA_TEST_EMULATOR");
+    command = {path != nullptr ? path : "ORVA_TEST_STATIC_INIT is not set"};
+    if (emulator != nullptr && *emulator != '\0') {
+      command.insert(command.begin(), emulator);
     }
   }
-  for (const int fd : {out_fd, err_fd}) {
-    if (fd >= 0) {
-      close(fd);
-    }
+  return orva_test::joined(command, args);
+}
+
+// Runs orva-init as an ordinary (not process 1) child of the test, which
+// sends it `sig` once it has said "ready".
+Result launch(const std::vector<std::string> &args,
+              const orva_test::Start &how = {}, int sig = 0) {
+  Process launched(launcher(args), how);
+  if (sig != 0 && launched.wait_for("ready\n")) {
+    launched.send(sig);
   }
-  int status = 0;
-  while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  run.code = code_of(status);
-  return run;
+  return launched.wait(10s);
 }
 
 // Runs orva-init in a new PID namespace: as its process 1, or as the child
 // of a plain process 1 that passes its exit code on.
-Outcome launch_in_namespace(const std::vector<std::string> &args, bool as_pid1,
-                            const Env &env = {}) {
-  return run_as_pid1([&args, as_pid1, &env]() -> int {
-    const pid_t child = as_pid1 ? 0 : fork();
-    if (child == 0) {
-      exec_launcher(args, env);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return code_of(status);
+Result launch_in_namespace(const std::vector<std::string> &args, bool as_pid1,
+                           const Env &env = {}) {
+  if (as_pid1) {
+    return Process(launcher(args), {.pid1 = true, .env = env}).wait();
+  }
+  return run_as_pid1([&] {
+    return Process(launcher(args), {.env = env, .inherit = true})
+        .wait()
+        .exit_code;
   });
 }
 
@@ -208,7 +116,7 @@ public:
 
   std::string path(const std::string &name) const { return dir_ + "/" + name; }
   const std::string &dir() const { return dir_; }
-  Env env() const { return {{"PATH", dir_ + ":/usr/bin:/bin"}}; }
+  Env env() const { return {"PATH=" + dir_ + ":/usr/bin:/bin"}; }
 
 private:
   void write_file(const std::string &name, const std::string &text,
@@ -262,8 +170,8 @@ std::vector<Case> cannot_run_cases(const Scratch &scratch) {
 TEST(Launcher, HelpAndVersionGoToStdoutWithSuccess) {
   for (const char *option : {"-h", "--help", "--version"}) {
     SCOPED_TRACE(option);
-    const Launched r = launch({option});
-    EXPECT_EQ(r.code, 0);
+    const Result r = launch({option});
+    EXPECT_EQ(r.exit_code, 0);
     if (std::string(option) == "--version") {
       EXPECT_EQ(r.out, "orva-init version " ORVA_EXPECTED_VERSION
                        " - git." ORVA_EXPECTED_COMMIT "\n");
@@ -276,10 +184,8 @@ TEST(Launcher, HelpAndVersionGoToStdoutWithSuccess) {
     }
     EXPECT_EQ(r.err, "");
     // Output that cannot be written is a failure.
-    Options full;
-    full.stdout_path = "/dev/full";
-    const Launched f = launch({option}, full);
-    EXPECT_EQ(f.code, 1);
+    const Result f = launch({option}, {.out_file = "/dev/full"});
+    EXPECT_EQ(f.exit_code, 1);
     EXPECT_EQ(f.err,
               std::string("orva-init: stdout: ") + strerror(ENOSPC) + "\n");
   }
@@ -314,9 +220,9 @@ TEST(Launcher, UsageErrorsExitWith64AndOneLine) {
       {{"-t", "1\n2", "sh"}, "--stop-timeout=1\\x0a2 "},
   };
   for (const auto &[args, named] : cases) {
-    const Launched r = launch(args);
+    const Result r = launch(args);
     SCOPED_TRACE(shown(args));
-    EXPECT_EQ(r.code, 64);
+    EXPECT_EQ(r.exit_code, 64);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(is_one_line(r.err, "orva-init: ")) << r.err;
     EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
@@ -343,22 +249,21 @@ TEST(Launcher, OptionsEndAtTheProgramOrAtDoubleDash) {
         0,
         "[-t][1][--pause][-s]",
         ""}});
-  Options opts;
-  opts.env = scratch.env();
   for (const Case &c : cases) {
     SCOPED_TRACE(shown(c.args));
-    const Launched r = launch(c.args, opts);
-    EXPECT_EQ(r.code, c.code);
+    const Result r = launch(c.args, {.env = scratch.env()});
+    EXPECT_EQ(r.exit_code, c.code);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
   }
 }
 
 TEST(Launcher, OutsideProcessOneTheProgramTakesOverTheProcess) {
-  const Launched r = launch({"sh", "-c", "echo $$; exit 3"});
+  Process launched(launcher({"sh", "-c", "echo $$; exit 3"}));
+  const Result r = launched.wait(10s);
   EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.code, 3);
-  EXPECT_EQ(r.out, std::to_string(r.pid) + "\n");
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.out, std::to_string(launched.pid()) + "\n");
   EXPECT_EQ(r.err, "");
 }
 
@@ -368,9 +273,12 @@ TEST(Launcher, OutsideProcessOneTheProgramTakesOverTheProcess) {
 // exit code comes back. Whatever is still below it when the program has
 // ended gets SIGKILL, as the kernel gives it when process 1 ends: here a
 // daemon that left the session and a child the forwarding never reached,
-// both holding the output open. Scope all is refused there. qemu's user
-// mode refuses PR_SET_CHILD_SUBREAPER (orva says so and supervises on), so
-// there the orphans are left to the native runs.
+// both holding the output open, and the sleep a shell forks with every
+// signal blocked, when the SIGTERM to the group comes in that window (the
+// fault library widens it) and so reaches the shell alone. Scope all is
+// refused there. qemu's user mode refuses PR_SET_CHILD_SUBREAPER (orva
+// says so and supervises on), so there the orphans are left to the native
+// runs.
 TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
   const char *emulator = getenv("ORVA_TEST_EMULATOR");
   const bool emulated = emulator != nullptr && *emulator != '\0';
@@ -390,11 +298,7 @@ TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
     std::string err;
   } cases[] = {
       {{"-sv"}, {}, orphan, 4, "orva: reaped orphan "},
-      {{},
-       {{"ORVA_SUBREAPER", "1"}},
-       "echo ready; sleep 30",
-       128 + SIGTERM,
-       ""},
+      {{}, {"ORVA_SUBREAPER=1"}, "echo ready; sleep 30", 128 + SIGTERM, ""},
       {{"--subreaper", "--stop-scope=all"},
        {},
        "echo ready; sleep 30",
@@ -405,21 +309,26 @@ TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
        left_behind,
        128 + SIGTERM,
        "\norva: SIGKILL to the processes left behind: "},
+      {{"-s"},
+       {"LD_PRELOAD=" ORVA_FAULT_LIBRARY, "ORVA_FAULT_PROGRAM_DELAY=3000",
+        "ASAN_OPTIONS=verify_asan_link_order=0"},
+       "echo ready; sleep 30",
+       128 + SIGTERM,
+       ""},
   };
   for (const auto &c : cases) {
     const bool orphans = c.script == orphan || c.script == left_behind;
-    if (emulated && orphans) {
+    const bool widened =
+        !c.env.empty() && c.env[0].rfind("LD_PRELOAD=", 0) == 0;
+    if (emulated && (orphans || widened)) {
       continue;
     }
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"sh", "-c", c.script});
     SCOPED_TRACE(shown(args));
-    Options opts;
-    opts.env = c.env;
-    opts.send_when_ready = SIGTERM;
-    const Launched r = launch(args, opts);
+    const Result r = launch(args, {.env = c.env}, SIGTERM);
     EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.exit_code, c.code);
     std::string err = r.err;
     if (const size_t at = err.find(refused); emulated && at != err.npos) {
       err.erase(at, refused.size());
@@ -435,46 +344,25 @@ TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
 // A supervisor whose parent is SIGKILLed still stops its program: the
 // kernel sends it the parent-death signal, which it forwards.
 TEST(Launcher, ParentDeathSignalStopsTheProgram) {
-  int out[2];
-  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  fflush(nullptr);
-  const pid_t parent = fork();
-  if (parent == 0) {
-    if (fork() == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      exec_launcher({"-s", "-p", "TERM", "sh", "-c",
-                     // Ready once the sleep runs as itself: before its exec
-                     // it would take SIGTERM with the shell's trap.
-                     "trap 'echo stopped; exit 7' TERM; sleep 30 & "
-                     "until [ \"$(cat /proc/$!/comm)\" = sleep ]; do :; "
-                     "done; echo ready; wait"});
-    }
+  Process parent([] {
+    // Its own parent-death signal, not the harness's.
+    Process launched(
+        launcher({"-s", "-p", "TERM", "sh", "-c",
+                  // Ready once the sleep runs as itself: before its exec
+                  // it would take SIGTERM with the shell's trap.
+                  "trap 'echo stopped; exit 7' TERM; sleep 30 & "
+                  "until [ \"$(cat /proc/$!/comm)\" = sleep ]; do :; "
+                  "done; echo ready; wait"}),
+        {.inherit = true, .death_signal = 0});
     pause();
-    _exit(0);
-  }
-  close(out[1]);
-  std::string text;
-  int out_fd = out[0];
-  int no_err = -1;
-  std::string ignored;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  bool killed = false;
-  while (out_fd >= 0 && std::chrono::steady_clock::now() < deadline) {
-    orva_test::read_pipes(out_fd, no_err, text, ignored, 100);
-    if (!killed && text.find("ready\n") != std::string::npos) {
-      kill(parent, SIGKILL);
-      killed = true;
-    }
-  }
-  EXPECT_TRUE(killed);
-  // The pipe ends once the program and orva-init are both gone.
-  EXPECT_LT(out_fd, 0) << "still open after 10 s";
-  if (out_fd >= 0) {
-    close(out_fd);
-  }
-  EXPECT_EQ(text, "ready\nstopped\n");
-  int status = 0;
-  waitpid(parent, &status, 0);
+    return 0;
+  });
+  EXPECT_TRUE(parent.wait_for("ready\n"));
+  parent.send(SIGKILL);
+  // The output ends once the program and orva-init are both gone.
+  const Result r = parent.wait(10s);
+  EXPECT_FALSE(r.timed_out) << "still open after 10 s";
+  EXPECT_EQ(r.out, "ready\nstopped\n");
 }
 
 // Exit codes come back unchanged, whether orva-init is process 1 or runs
@@ -498,9 +386,9 @@ TEST(LauncherAsProcessOne, ExitCodesPassThrough) {
         continue;
       }
       SCOPED_TRACE(shown(c.args) + (as_pid1 ? " as process 1" : ""));
-      const Outcome o = launch_in_namespace(c.args, as_pid1, scratch.env());
+      const Result o = launch_in_namespace(c.args, as_pid1, scratch.env());
       EXPECT_FALSE(o.timed_out);
-      EXPECT_EQ(o.exit_code(), c.code);
+      EXPECT_EQ(o.exit_code, c.code);
       EXPECT_EQ(o.out, c.out);
       EXPECT_EQ(o.err, c.err);
     }
@@ -522,19 +410,20 @@ TEST(LauncherAsProcessOne, SigtermReachesTheProgramOrTheStopTimeoutEndsIt) {
       {"echo ready; sleep 30", {}, 128 + SIGTERM},
       {"trap 'exit 7' TERM; echo ready; sleep 30 & wait", {}, 7},
       {"trap '' TERM; echo ready; sleep 30",
-       {{"ORVA_STOP_TIMEOUT", "1"}},
+       {"ORVA_STOP_TIMEOUT=1"},
        128 + SIGKILL},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.script);
-    Pid1 init([&c]() -> int { exec_launcher({"sh", "-c", c.script}, c.env); });
-    ASSERT_TRUE(init.wait_for_output("ready\n"));
+    Process init(launcher({"sh", "-c", c.script}),
+                 {.pid1 = true, .env = c.env});
+    ASSERT_TRUE(init.wait_for("ready\n"));
     const auto sent = std::chrono::steady_clock::now();
     init.send(SIGTERM);
-    const Outcome o = init.wait(20s);
+    const Result o = init.wait(20s);
     const auto took = std::chrono::steady_clock::now() - sent;
     EXPECT_FALSE(o.timed_out);
-    EXPECT_EQ(o.exit_code(), c.code);
+    EXPECT_EQ(o.exit_code, c.code);
     EXPECT_EQ(o.err, "");
     EXPECT_LT(took, 15s);
     if (!c.env.empty()) {
@@ -568,13 +457,13 @@ TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
       {"exit map", {"-e", "143=0"}, {}, "echo ready; sleep 30", {SIGTERM}, 0},
       {"exit map variable",
        {},
-       {{"ORVA_EXIT_MAP", "1=2,143=0"}},
+       {"ORVA_EXIT_MAP=1=2,143=0"},
        "echo ready; sleep 30",
        {SIGTERM},
        0},
       {"exit map option wins",
        {"--exit-map=143=5"},
-       {{"ORVA_EXIT_MAP", "143=0"}},
+       {"ORVA_EXIT_MAP=143=0"},
        "echo ready; sleep 30",
        {SIGTERM},
        5},
@@ -582,19 +471,19 @@ TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
       // goes out is no stop signal at all.
       {"TERM rewritten to an ignored USR1",
        {"-r", "TERM=USR1", "-t", "1"},
-       {{"ORVA_STOP_TIMEOUT", "60"}},
+       {"ORVA_STOP_TIMEOUT=60"},
        "trap '' USR1; echo ready; sleep 30",
        {SIGTERM},
        128 + SIGKILL},
       {"signal map variable, option wins",
        {"--signal-map=TERM=USR1"},
-       {{"ORVA_SIGNAL_MAP", "TERM=0"}},
+       {"ORVA_SIGNAL_MAP=TERM=0"},
        "trap 'exit 5' USR1; echo ready; sleep 30 & wait",
        {SIGTERM},
        5},
       {"dropped signal",
        {},
-       {{"ORVA_SIGNAL_MAP", "USR1=0"}},
+       {"ORVA_SIGNAL_MAP=USR1=0"},
        "trap 'exit 9' USR1; trap 'exit 7' TERM; echo ready; sleep 30 & wait",
        {SIGUSR1, SIGTERM},
        7},
@@ -608,7 +497,7 @@ TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
        {"grandchild got TERM"}},
       {"forwarded to the group by the variable's word",
        {},
-       {{"ORVA_FORWARD", "group"}},
+       {"ORVA_FORWARD=group"},
        family,
        {SIGTERM},
        7,
@@ -625,9 +514,10 @@ TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
       // A LISTEN_PID that names another process is not meant for us.
       {"the environment unchanged",
        {"-v", "-t", "5", "-e", "1=2", "-r", "USR1=0", "--stop-delay=0"},
-       {{"ORVA_STOP_TIMEOUT", "7"}, {"LISTEN_PID", "7"}, {"LISTEN_FDS", "1"}},
+       {"ORVA_STOP_TIMEOUT=7", "LISTEN_PID=7", "LISTEN_FDS=1"},
        "env | grep -e ^ORVA_ -e ^LISTEN_ | "
-       "grep -v -e ^ORVA_TEST_ -e ^ORVA_REQUIRE_ | sort; echo ready",
+       "grep -v -e ^ORVA_TEST_ -e ^ORVA_REQUIRE_ -e ^ORVA_FAULT_ | sort; "
+       "echo ready",
        {},
        0,
        {"LISTEN_FDS=1\nLISTEN_PID=7\nORVA_STOP_TIMEOUT=7\nready\n"}},
@@ -636,17 +526,17 @@ TEST(LauncherAsProcessOne, SettingsComeFromOptionsOrTheEnvironment) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"--", "sh", "-c", c.script});
-    Pid1 init([&]() -> int { exec_launcher(args, c.env); });
-    ASSERT_TRUE(init.wait_for_output("ready\n"));
+    Process init(launcher(args), {.pid1 = true, .env = c.env});
+    ASSERT_TRUE(init.wait_for("ready\n"));
     if (c.script == family) {
-      ASSERT_TRUE(init.wait_for_output("grandchild waits\n"));
+      ASSERT_TRUE(init.wait_for("grandchild waits\n"));
     }
     for (const int sig : c.sent) {
       init.send(sig);
     }
-    const Outcome o = init.wait(15s);
+    const Result o = init.wait(15s);
     EXPECT_FALSE(o.timed_out);
-    EXPECT_EQ(o.exit_code(), c.code);
+    EXPECT_EQ(o.exit_code, c.code);
     for (const std::string &text : c.out_has) {
       EXPECT_NE(o.out.find(text), std::string::npos) << o.out;
     }
@@ -680,21 +570,26 @@ bool has_zombie_child(pid_t pid) {
 // it with 0.
 TEST(LauncherAsProcessOne, PauseReapsUntilAStopSignal) {
   ORVA_REQUIRE_PID_NAMESPACE();
-  Pid1 init([]() -> int { exec_launcher({"--pause", "-v"}); });
+  Process init(launcher({"--pause", "-v"}), {.pid1 = true});
   // Said with every signal blocked: none sent from now on is lost.
   ASSERT_TRUE(init.wait_for_report("orva: pausing until a stop signal"));
-  const std::string target = std::to_string(init.pid());
-  ASSERT_EQ(
-      system(("nsenter -t " + target + " -p -- sh -c 'sleep 0.2 & exit 0'")
-                 .c_str()),
-      0);
+  // Without root, process 1's PID namespace belongs to a user namespace of
+  // its own, which nsenter enters first.
+  std::vector<std::string> enter = {"nsenter", "-t", std::to_string(init.pid()),
+                                    "-p"};
+  if (geteuid() != 0) {
+    enter.insert(enter.end(), {"-U", "--preserve-credentials"});
+  }
+  const Result entered = orva_test::run(
+      orva_test::joined(enter, {"--", "sh", "-c", "sleep 0.2 & exit 0"}));
+  ASSERT_EQ(entered.exit_code, 0) << entered.err;
   std::this_thread::sleep_for(700ms);
   EXPECT_FALSE(has_zombie_child(init.pid()));
   init.send(SIGUSR1);
   init.send(SIGTERM);
-  const Outcome o = init.wait(10s);
+  const Result o = init.wait(10s);
   EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 0);
+  EXPECT_EQ(o.exit_code, 0);
   for (const char *line :
        {"orva: pausing until a stop signal, with ORVA_VERBOSE=1\n",
         "orva: reaped orphan ", "orva: ignored SIGUSR1\n",
@@ -714,35 +609,28 @@ TEST(LauncherAsProcessOne, SocketActivationReachesTheProgram) {
   if (!orva_test::static_launcher_wanted()) {
     launched.push_back(false);
   }
-  for (const bool launcher : launched) {
-    SCOPED_TRACE(launcher ? "orva-init" : "linked program");
-    Pid1 init([launcher]() -> int {
-      int port = 0;
-      const int sock = orva_test::listen_on_loopback(port);
-      // Descriptor 3 alone: a copy under another number would outlive
-      // the program's close.
-      if (sock < 0 || dup2(sock, 3) != 3 || (sock != 3 && close(sock) != 0)) {
-        _exit(201);
-      }
-      orva_test::say("port " + std::to_string(port) + "\n");
-      setenv("LISTEN_FDS", "1", 1);
-      setenv("LISTEN_PID", "1", 1);
-      if (launcher) {
-        exec_launcher({"--", ORVA_LINKED_PROGRAM_PATH, "serve"});
-      }
-      execl(ORVA_LINKED_PROGRAM_PATH, "linked-program", "serve", nullptr);
-      _exit(200);
-    });
-    ASSERT_TRUE(init.wait_for_output("serving\n"));
-    const int port = atoi(init.output().c_str() + strlen("port "));
+  for (const bool via_launcher : launched) {
+    SCOPED_TRACE(via_launcher ? "orva-init" : "linked program");
+    int port = 0;
+    const int sock = orva_test::listen_on_loopback(port);
+    ASSERT_GE(sock, 0);
+    const std::vector<std::string> program = {ORVA_LINKED_PROGRAM_PATH,
+                                              "serve"};
+    Process init(
+        via_launcher ? launcher(orva_test::joined({"--"}, program)) : program,
+        {.pid1 = true, .env = {"LISTEN_FDS=1", "LISTEN_PID=1"}, .fd3 = sock});
+    // Descriptor 3 alone: a copy under another number would outlive the
+    // program's close.
+    close(sock);
+    ASSERT_TRUE(init.wait_for("serving\n"));
     EXPECT_EQ(orva_test::answer_from(port), "hello\n");
     init.send(SIGTERM);
-    ASSERT_TRUE(init.wait_for_output("draining\n"));
+    ASSERT_TRUE(init.wait_for("draining\n"));
     EXPECT_EQ(orva_test::answer_from(port), strerror(ECONNREFUSED));
-    const Outcome o = init.wait(10s);
+    const Result o = init.wait(10s);
     EXPECT_FALSE(o.timed_out);
-    EXPECT_EQ(o.exit_code(), 0);
-    EXPECT_EQ(o.out, "port " + std::to_string(port) + "\nserving\ndraining\n");
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(o.out, "serving\ndraining\n");
   }
 }
 
@@ -766,10 +654,10 @@ TEST(LauncherAsProcessOne, StopTimeoutHasTheSameRangeOnEveryTarget) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
-    const Outcome o =
-        launch_in_namespace({"true"}, true, {{"ORVA_STOP_TIMEOUT", c.text}});
+    const Result o = launch_in_namespace(
+        {"true"}, true, {std::string("ORVA_STOP_TIMEOUT=") + c.text});
     EXPECT_FALSE(o.timed_out);
-    EXPECT_EQ(o.exit_code(), 0);
+    EXPECT_EQ(o.exit_code, 0);
     EXPECT_EQ(o.err, c.accepted
                          ? ""
                          : std::string("orva: invalid ORVA_STOP_TIMEOUT=") +

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The stop policy: duration texts, the environment setting and the
 // classification of terminate signals.
-#include "isolated.h"
+#include "harness.h"
 #include "orva.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +17,6 @@
 #include <string>
 
 namespace {
-
-using orva_test::StderrCapture;
 
 constexpr time_t kMaxSeconds = std::numeric_limits<time_t>::max();
 
@@ -152,9 +150,9 @@ TEST_F(Load, GivesTheSettingOrTheDefault) {
       setenv(kName, c.value, 1);
     }
     timespec out{-7, 123};
-    StderrCapture err;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(orva_load_stop_timeout(&out), 0);
-    EXPECT_EQ(err.stop(),
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               c.reported ? std::string("orva: invalid ORVA_STOP_TIMEOUT=") +
                                c.value + ", using default 30s\n"
                          : "");

@@ -2,7 +2,7 @@
 // Reaping children and mapping their wait status to an exit code. Every
 // scenario runs in a forked child of its own, whose only children are the
 // ones it makes.
-#include "isolated.h"
+#include "harness.h"
 #include "orva.h"
 
 #include <gtest/gtest.h>

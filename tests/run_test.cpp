@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // orva_run outside process 1: a plain call of submain.
-#include "isolated.h"
+#include "harness.h"
 #include "orva.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,6 @@ namespace {
 using orva_test::current_mask;
 using orva_test::in_forked_child;
 using orva_test::same_mask;
-using orva_test::StderrCapture;
 
 // What submain saw; a plain function pointer cannot capture.
 struct Seen {
@@ -66,9 +65,9 @@ TEST_F(Run, IsAPlainCallOfSubmain) {
       const sigset_t before = current_mask();
       result_to_return = c.result;
 
-      StderrCapture err;
+      testing::internal::CaptureStderr();
       const int rc = orva_run(recording_main, c.argc, c.argv);
-      EXPECT_EQ(err.stop(), "");
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
       EXPECT_EQ(rc, c.result);
       EXPECT_EQ(seen.calls, 1);
@@ -122,9 +121,10 @@ TEST_F(Run, SubreaperSupervisesAndGivesBackWhatItChanged) {
 }
 
 TEST_F(Run, NullSubmainIsRefused) {
-  StderrCapture err;
+  testing::internal::CaptureStderr();
   EXPECT_EQ(orva_run(nullptr, 0, nullptr), 64);
-  EXPECT_EQ(err.stop(), "orva: submain must not be NULL\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "orva: submain must not be NULL\n");
 }
 
 } // namespace

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // orva_run as process 1 of a new PID namespace.
-#include "isolated.h"
+#include "harness.h"
 #include "orva.h"
-#include "pid1.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +26,8 @@
 namespace {
 
 using orva_test::current_mask;
-using orva_test::Outcome;
-using orva_test::Pid1;
+using orva_test::Process;
+using orva_test::Result;
 using orva_test::run_as_pid1;
 using orva_test::same_mask;
 using orva_test::say;
@@ -202,23 +201,21 @@ void mount_own_proc() {
 // unless it is null, and the NAME=VALUE settings of `env`. With `outlive`
 // it reaps on after orva_run: were it to end, the kernel would kill the
 // rest of the namespace and hide a process the SIGKILL missed.
-Pid1 supervising(int (*child)(int, char **), const char *timeout = nullptr,
-                 bool outlive = false, std::vector<std::string> env = {}) {
-  return Pid1([child, timeout, outlive, env] {
-    mount_own_proc();
-    if (timeout != nullptr) {
-      setenv("ORVA_STOP_TIMEOUT", timeout, 1);
-    }
-    for (const std::string &setting : env) {
-      const size_t eq = setting.find('=');
-      setenv(setting.substr(0, eq).c_str(), setting.substr(eq + 1).c_str(), 1);
-    }
-    const int rc = orva_run(child, 0, nullptr);
-    if (outlive && getpid() == 1) {
-      say(running_children_after(milliseconds(2000)));
-    }
-    return rc;
-  });
+Process supervising(int (*child)(int, char **), const char *timeout = nullptr,
+                    bool outlive = false, std::vector<std::string> env = {}) {
+  if (timeout != nullptr) {
+    env.push_back(std::string("ORVA_STOP_TIMEOUT=") + timeout);
+  }
+  return Process(
+      [child, outlive] {
+        mount_own_proc();
+        const int rc = orva_run(child, 0, nullptr);
+        if (outlive && getpid() == 1) {
+          say(running_children_after(milliseconds(2000)));
+        }
+        return rc;
+      },
+      {.pid1 = true, .env = env});
 }
 
 bool no_children_left() {
@@ -228,10 +225,10 @@ bool no_children_left() {
 
 // Process 1 ended by itself with `code`, having written `out` (unless it
 // is null) and `err`.
-void expect_end(const Outcome &o, int code, const char *out,
+void expect_end(const Result &o, int code, const char *out,
                 const char *err = "") {
   EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), code);
+  EXPECT_EQ(o.exit_code, code);
   if (out != nullptr) {
     EXPECT_EQ(o.out, out);
   }
@@ -252,7 +249,7 @@ using ExitCodeOfTheChild = SuperviseWith<Ending>;
 TEST_P(ExitCodeOfTheChild, IsReturnedAfterAShortPause) {
   const int code = GetParam().code;
   const std::string buffered = "buffered before orva_run\n";
-  const Outcome o = run_as_pid1([code, buffered] {
+  const Result o = run_as_pid1([code, buffered] {
     planned_code = code;
     (void)fputs(buffered.c_str(), stdout);
     const auto start = Clock::now();
@@ -277,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(Supervise, ExitCodeOfTheChild,
                                            Ending{128 + SIGUSR1}));
 
 TEST_F(Supervise, NullSubmainIsRefusedWithoutAFork) {
-  const Outcome o = run_as_pid1([] {
+  const Result o = run_as_pid1([] {
     const int rc = orva_run(nullptr, 0, nullptr);
     if (no_children_left()) {
       say("no child\n");
@@ -312,10 +309,10 @@ int group_main(int, char **) {
 }
 
 TEST_F(Supervise, SigtermReachesTheWholeGroup) {
-  Pid1 init = supervising(group_main);
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  Process init = supervising(group_main);
+  ASSERT_TRUE(init.wait_for("ready\n"));
   init.send(SIGTERM);
-  const Outcome o = init.wait();
+  const Result o = init.wait();
   expect_end(o, 143, nullptr);
   EXPECT_NE(o.out.find("grandchild got SIGTERM\n"), std::string::npos) << o.out;
 }
@@ -333,11 +330,12 @@ using StopSignal = SuperviseWith<Stop>;
 
 TEST_P(StopSignal, ArmsTheStopTimeoutThenKills) {
   const Stop s = GetParam();
-  Pid1 init = supervising(s.ignored ? ignoring_main : stubborn_main, "1", true);
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  Process init =
+      supervising(s.ignored ? ignoring_main : stubborn_main, "1", true);
+  ASSERT_TRUE(init.wait_for("ready\n"));
   const auto sent = Clock::now();
   init.send(s.sig);
-  const Outcome o = init.wait();
+  const Result o = init.wait();
   const long long took = elapsed_ms(sent);
   expect_end(o, 137, nullptr);
   EXPECT_GE(took, 900);
@@ -356,11 +354,11 @@ INSTANTIATE_TEST_SUITE_P(Supervise, StopSignal,
                                            Stop{SIGQUIT, false}));
 
 TEST_F(Supervise, StopTimeoutZeroKillsAtOnce) {
-  Pid1 init = supervising(stubborn_main, "0");
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  Process init = supervising(stubborn_main, "0");
+  ASSERT_TRUE(init.wait_for("ready\n"));
   const auto sent = Clock::now();
   init.send(SIGTERM);
-  const Outcome o = init.wait();
+  const Result o = init.wait();
   expect_end(o, 137, nullptr);
   EXPECT_LT(elapsed_ms(sent), 5000);
 }
@@ -368,14 +366,14 @@ TEST_F(Supervise, StopTimeoutZeroKillsAtOnce) {
 // With 3 s from the first SIGTERM, a second one 2 s in would push the kill
 // to 5 s if it moved the deadline.
 TEST_F(Supervise, SecondSigtermDoesNotMoveTheDeadline) {
-  Pid1 init = supervising(stubborn_main, "3");
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  Process init = supervising(stubborn_main, "3");
+  ASSERT_TRUE(init.wait_for("ready\n"));
   const auto sent = Clock::now();
   init.send(SIGTERM);
-  ASSERT_TRUE(init.wait_for_output(got(SIGTERM)));
+  ASSERT_TRUE(init.wait_for(got(SIGTERM)));
   sleep_until(sent + milliseconds(2000));
   init.send(SIGTERM);
-  const Outcome o = init.wait();
+  const Result o = init.wait();
   const long long took = elapsed_ms(sent);
   expect_end(o, 137, nullptr);
   EXPECT_GE(took, 2900);
@@ -415,12 +413,12 @@ TEST_P(ForwardedWithoutArming, OtherSignals) {
   if (u.stop_signals != nullptr) {
     env.push_back(std::string("ORVA_STOP_SIGNALS=") + u.stop_signals);
   }
-  Pid1 init = supervising(outlasting_main, "1", false, env);
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  Process init = supervising(outlasting_main, "1", false, env);
+  ASSERT_TRUE(init.wait_for("ready\n"));
   init.send(u.first);
-  ASSERT_TRUE(init.wait_for_output(got(u.first)));
+  ASSERT_TRUE(init.wait_for(got(u.first)));
   init.send(u.second);
-  const Outcome o = init.wait();
+  const Result o = init.wait();
   expect_end(o, 5, nullptr);
   EXPECT_NE(o.out.find(got(u.second)), std::string::npos) << o.out;
 }
@@ -520,17 +518,17 @@ TEST_P(StopScope, DecidesWhetherADaemonOutsideTheGroupIsStopped) {
   const Scope s = GetParam();
   daemon_ignores_term = s.ignores;
   daemon_crowd = s.crowd;
-  Pid1 init =
+  Process init =
       supervising(daemon_main, "1", true,
                   {std::string("ORVA_STOP_SCOPE=") + s.name, "ORVA_VERBOSE=1"});
-  ASSERT_TRUE(init.wait_for_output("daemon ready\n"));
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  ASSERT_TRUE(init.wait_for("daemon ready\n"));
+  ASSERT_TRUE(init.wait_for("ready\n"));
   const auto sent = Clock::now();
   init.send(SIGTERM);
-  const Outcome o = init.wait();
+  const Result o = init.wait();
   const long long took = elapsed_ms(sent);
   EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 7);
+  EXPECT_EQ(o.exit_code, 7);
   EXPECT_NE(o.out.find(s.ending), std::string::npos) << o.out;
   const bool all = std::string(s.name) == "all";
   EXPECT_EQ(o.out.find("daemon finished\n") != std::string::npos,
@@ -626,20 +624,20 @@ using StopDelay = SuperviseWith<Delay>;
 TEST_P(StopDelay, HoldsTheFirstStopSignal) {
   const Delay d = GetParam();
   quit_on_usr1 = d.quit_on_usr1;
-  Pid1 init = supervising(
+  Process init = supervising(
       d.child, d.timeout, false,
       {std::string("ORVA_STOP_DELAY=") + d.delay, "ORVA_VERBOSE=1"});
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  ASSERT_TRUE(init.wait_for("ready\n"));
   const auto sent = Clock::now();
   init.send(SIGTERM);
   if (d.out != nullptr) {
     sleep_for(milliseconds(100));
     init.send(SIGUSR1);
   }
-  const Outcome o = init.wait();
+  const Result o = init.wait();
   const long long took = elapsed_ms(sent);
   EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), d.code);
+  EXPECT_EQ(o.exit_code, d.code);
   EXPECT_GE(took, d.min_ms);
   EXPECT_LT(took, d.max_ms);
   EXPECT_NE(o.err.find(d.report), std::string::npos) << o.err;
@@ -666,14 +664,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A stop timeout too large for the deadline must not wrap into the past.
 TEST_F(Supervise, HugeStopTimeoutDoesNotKillAtOnce) {
-  Pid1 init = supervising(
+  Process init = supervising(
       [](int, char **) {
         catch_and_await({SIGTERM});
         sleep_for(milliseconds(300));
         return 6;
       },
       "9223372036854775807");
-  ASSERT_TRUE(init.wait_for_output("ready\n"));
+  ASSERT_TRUE(init.wait_for("ready\n"));
   init.send(SIGTERM);
   expect_end(init.wait(), 6, nullptr);
 }
@@ -733,7 +731,7 @@ int orphan_main(int, char **) {
 }
 
 TEST_F(Supervise, OrphansAreReapedAndLeaveNoZombie) {
-  const Outcome o = run_as_pid1([] {
+  const Result o = run_as_pid1([] {
     const int rc = orva_run(orphan_main, 0, nullptr);
     if (getpid() == 1 && no_children_left()) {
       say("no children left\n");
@@ -746,7 +744,7 @@ TEST_F(Supervise, OrphansAreReapedAndLeaveNoZombie) {
 
 // A grandchild that outlives the managed child must not hold up the end.
 TEST_F(Supervise, RunningOrphansAreNotWaitedFor) {
-  const Outcome o = run_as_pid1(
+  const Result o = run_as_pid1(
       [] {
         return orva_run(
             [](int, char **) {
@@ -760,11 +758,11 @@ TEST_F(Supervise, RunningOrphansAreNotWaitedFor) {
       },
       milliseconds(10'000));
   EXPECT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 4);
+  EXPECT_EQ(o.exit_code, 4);
 }
 
 TEST_F(Supervise, InvalidSettingsAreReportedOnceEach) {
-  const Outcome o = run_as_pid1([] {
+  const Result o = run_as_pid1([] {
     setenv("ORVA_STOP_TIMEOUT", "abc", 1);
     setenv("ORVA_STOP_SCOPE", "everything", 1);
     setenv("ORVA_STOP_SIGNALS", "TERM,KILL", 1);
@@ -795,7 +793,7 @@ TEST_F(Supervise, InvalidSettingsAreReportedOnceEach) {
 
 // submain runs with the caller's mask, and process 1 gets it back.
 TEST_F(Supervise, CallersSignalMaskIsKept) {
-  const Outcome o = run_as_pid1([] {
+  const Result o = run_as_pid1([] {
     sigset_t some;
     sigemptyset(&some);
     sigaddset(&some, SIGUSR2);
@@ -825,7 +823,7 @@ bool sigchld_ignored() {
 // An entrypoint may be exec'd with SIGCHLD ignored; the kernel would then
 // reap the child behind the supervisor's back and never wake it.
 TEST_F(Supervise, IgnoredSigchldDoesNotHideTheChildsEnd) {
-  const Outcome o = run_as_pid1(
+  const Result o = run_as_pid1(
       [] {
         (void)signal(SIGCHLD, SIG_IGN);
         const int rc = orva_run(

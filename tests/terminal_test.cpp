@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The terminal foreground hand-off, on real pseudo-terminals.
+#include "harness.h"
 #include "orva.h"
-#include "pid1.h"
 
 #include <gtest/gtest.h>
 
@@ -68,8 +68,8 @@ extern "C" int tcsetpgrp(int fd, pid_t pgrp) noexcept {
 
 namespace {
 
-using orva_test::Outcome;
-using orva_test::Pid1;
+using orva_test::Process;
+using orva_test::Result;
 using namespace std::chrono_literals;
 
 // A pseudo-terminal pair; the test keeps the master, process 1 opens the
@@ -164,22 +164,24 @@ constexpr bool kAllStreams[3] = {true, true, true};
 // terminal, as a container runtime does for an interactive container, then
 // running `body`. The terminal goes on the standard descriptors marked in
 // `on`; the others keep what the harness gave them (/dev/null and pipes).
-Pid1 on_terminal(const Pty &pty, const bool (&on)[3],
-                 std::function<int()> body) {
-  return Pid1([&pty, &on, body = std::move(body)] {
-    close(pty.master());
-    g_report = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 10);
-    if (g_report < 0 || setsid() < 0) {
-      return kNoSession;
-    }
-    g_tty = pty.open_slave();
-    if (g_tty < 0 || ioctl(g_tty, TIOCSCTTY, 0) != 0 ||
-        !put_on_stdio(g_tty, on)) {
-      return kNoTerminal;
-    }
-    g_tcsetpgrp = TcsetpgrpControl{};
-    return body();
-  });
+Process on_terminal(const Pty &pty, const bool (&on)[3],
+                    std::function<int()> body) {
+  return Process(
+      [&pty, &on, body = std::move(body)] {
+        close(pty.master());
+        g_report = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 10);
+        if (g_report < 0 || setsid() < 0) {
+          return kNoSession;
+        }
+        g_tty = pty.open_slave();
+        if (g_tty < 0 || ioctl(g_tty, TIOCSCTTY, 0) != 0 ||
+            !put_on_stdio(g_tty, on)) {
+          return kNoTerminal;
+        }
+        g_tcsetpgrp = TcsetpgrpControl{};
+        return body();
+      },
+      {.pid1 = true});
 }
 
 // Closes the descriptors a test opened, whichever of them it got.
@@ -299,7 +301,7 @@ TEST(ForegroundForStdio, KernelErrorsOnAControllingTerminal) {
   ORVA_REQUIRE_PID_NAMESPACE();
   Pty pty;
   Pty other;
-  Pid1 init = on_terminal(pty, kAllStreams, [&] {
+  Process init = on_terminal(pty, kAllStreams, [&] {
     // Process 1's group loses the foreground in one case below and would
     // be refused (EIO, reported as ENOTTY) from then on.
     (void)signal(SIGTTOU, SIG_IGN);
@@ -352,9 +354,9 @@ TEST(ForegroundForStdio, KernelErrorsOnAControllingTerminal) {
     attempt("no terminal", -1);
     return 0;
   });
-  const Outcome o = init.wait(20s);
+  const Result o = init.wait(20s);
   ASSERT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 0) << o.err;
+  EXPECT_EQ(o.exit_code, 0) << o.err;
   EXPECT_EQ(o.out, "own group: 0 0 fg=yes\n"
                    "negative: -1 EINVAL fg=no\n"
                    "no such group: -1 ESRCH fg=no\n"
@@ -378,7 +380,7 @@ TEST(SupervisorHandOff, FollowsWhicheverStreamIsTheTerminal) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     Pty pty;
-    Pid1 init = on_terminal(pty, c.on, [] {
+    Process init = on_terminal(pty, c.on, [] {
       const int code = orva_run(
           [](int, char **) {
             report("child: pgrp %d foreground %d calls %d\n",
@@ -391,9 +393,9 @@ TEST(SupervisorHandOff, FollowsWhicheverStreamIsTheTerminal) {
              static_cast<int>(tcgetpgrp(g_tty)), g_tcsetpgrp.calls);
       return 0;
     });
-    const Outcome o = init.wait(20s);
+    const Result o = init.wait(20s);
     ASSERT_FALSE(o.timed_out);
-    ASSERT_EQ(o.exit_code(), 0) << o.err;
+    ASSERT_EQ(o.exit_code, 0) << o.err;
     // Reported from inside the managed child and from process 1 afterwards.
     struct {
       int child_pgrp = -1;
@@ -437,7 +439,7 @@ TEST(SupervisorHandOff, FollowsWhicheverStreamIsTheTerminal) {
 TEST(SupervisorHandOff, ImmediateReaderIsNotLeftStopped) {
   ORVA_REQUIRE_PID_NAMESPACE();
   Pty pty;
-  Pid1 init = on_terminal(pty, kAllStreams, [] {
+  Process init = on_terminal(pty, kAllStreams, [] {
     g_tcsetpgrp.hold_back_pid1 = true;
     return orva_run(
         [](int, char **) {
@@ -454,12 +456,12 @@ TEST(SupervisorHandOff, ImmediateReaderIsNotLeftStopped) {
   });
   // If the child stopped, "reading" never comes and the wait below ends at
   // its limit with the namespace killed.
-  if (init.wait_for_output("reading\n", 10s)) {
+  if (init.wait_for("reading\n", 10s)) {
     pty.type("hello\n");
   }
-  const Outcome o = init.wait(10s);
+  const Result o = init.wait(10s);
   EXPECT_FALSE(o.timed_out) << "the managed child was left stopped";
-  EXPECT_EQ(o.exit_code(), 0) << o.err;
+  EXPECT_EQ(o.exit_code, 0) << o.err;
   EXPECT_EQ(o.out, "reading\ngot hello\n");
   EXPECT_EQ(o.err, "");
 }
@@ -489,7 +491,7 @@ TEST(LauncherOnATerminal, ShellsReadTheirInputAndFinish) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     Pty pty;
-    Pid1 init = on_terminal(pty, kAllStreams, [&] {
+    Process init = on_terminal(pty, kAllStreams, [&] {
       std::vector<char *> argv{const_cast<char *>("orva-init")};
       for (const char *arg : c.argv) {
         argv.push_back(const_cast<char *>(arg));
@@ -499,10 +501,10 @@ TEST(LauncherOnATerminal, ShellsReadTheirInputAndFinish) {
       return 127;
     });
     pty.type(c.input);
-    const Outcome o = init.wait(15s);
+    const Result o = init.wait(15s);
     const std::string screen = pty.drain();
     EXPECT_FALSE(o.timed_out) << "the shell was left stopped: " << screen;
-    EXPECT_EQ(o.exit_code(), c.code) << screen;
+    EXPECT_EQ(o.exit_code, c.code) << screen;
     EXPECT_NE(screen.find(c.expected), std::string::npos) << screen;
     EXPECT_EQ(screen.find("orva"), std::string::npos) << screen;
   }

@@ -156,7 +156,7 @@ void stop_with_term(Container &box, milliseconds limit, Stopped &s) {
     if (!line.empty() && !p->wait_for_line("member-ready", 15s).empty()) {
       break;
     }
-    const Result r = p->finish(5s);
+    const Result r = p->wait(5s);
     if (attempt > 0 || !box.refused_by_runtime(r)) {
       FAIL() << "the program never said it was ready; exit " << r.exit_code
              << "\nstdout: " << r.out << "\nstderr: " << r.err;
@@ -168,7 +168,7 @@ void stop_with_term(Container &box, milliseconds limit, Stopped &s) {
   const auto sent = std::chrono::steady_clock::now();
   const Result kill = box.kill("TERM");
   ASSERT_EQ(kill.exit_code, 0) << kill.err;
-  s.r = p->finish(limit);
+  s.r = p->wait(limit);
   s.took = std::chrono::steady_clock::now() - sent;
 }
 
@@ -284,7 +284,7 @@ TEST_P(Entrypoint, StopScopeDecidesWhetherASetsidDaemonSaves) {
     ASSERT_FALSE(p.wait_for_line("main: ready", 15s).empty()) << p.out();
     ASSERT_FALSE(p.wait_for_line("daemon: ready", 15s).empty()) << p.out();
     ASSERT_EQ(box.kill("TERM").exit_code, 0);
-    const Result r = p.finish(30s);
+    const Result r = p.wait(30s);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_TRUE(has_line(r.out, "main: stopping")) << r.out;
@@ -326,7 +326,7 @@ TEST(SocketActivation, ThePreservedSocketIsTheProgramsAlone) {
     ASSERT_EQ(box.kill("TERM").exit_code, 0);
     ASSERT_FALSE(p.wait_for_line("draining", 15s).empty()) << p.out();
     EXPECT_EQ(orva_test::answer_from(port), strerror(ECONNREFUSED));
-    const Result r = p.finish(15s);
+    const Result r = p.wait(15s);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.err, "");
   }

@@ -12,18 +12,14 @@
 #include <string.h>
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <iterator>
@@ -36,25 +32,19 @@ namespace {
 
 namespace fs = std::filesystem;
 using orva_test::has_line;
+using orva_test::joined;
+using orva_test::lines_of;
 using orva_test::Process;
+using orva_test::read_file;
 using orva_test::Result;
+using orva_test::words;
+using orva_test::write_file;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr const char *kImage = "orva-busybox:test";
 const std::string kInit = ORVA_STATIC_INIT_PATH;
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::trunc) << text;
-}
 
 std::string tail(const std::string &text, size_t bytes = 1500) {
   return text.size() <= bytes ? text : text.substr(text.size() - bytes);
@@ -80,22 +70,6 @@ bool eventually(const std::function<bool()> &done, milliseconds limit) {
     std::this_thread::sleep_for(200ms);
   }
   return true;
-}
-
-std::vector<std::string> lines_of(const std::string &text) {
-  std::istringstream in(text);
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-std::vector<std::string> joined(std::vector<std::string> a,
-                                const std::vector<std::string> &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 // Runs each step; "" when all succeed, or the first failure.
@@ -126,195 +100,188 @@ std::string fresh_dir(const std::string &engine) {
   return dir;
 }
 
-// A daemon of the test's own, its output in a log file. It is stopped by
-// its pid: SIGTERM and a wait, as its own shutdown expects; the kernel
-// sends the SIGTERM should the test die first.
-class Daemon {
-public:
-  Daemon(const std::vector<std::string> &argv, std::string log)
-      : log_(std::move(log)) {
-    std::vector<char *> args;
-    for (const auto &a : argv) {
-      args.push_back(const_cast<char *>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      FILE *out = fopen(log_.c_str(), "w");
-      if (out != nullptr) {
-        dup2(fileno(out), STDOUT_FILENO);
-        dup2(fileno(out), STDERR_FILENO);
-      }
-      execvp(args[0], args.data());
-      _exit(127);
-    }
+// The image in `dir`: busybox and its applets, and the test program
+// linked fully static, in image/ and as a file system tar, image.tar; ""
+// or why not.
+std::string image_tar(const std::string &dir) {
+  const std::string root = dir + "/image";
+  std::error_code error;
+  if (std::string why = orva_test::busybox_root(root); !why.empty()) {
+    return why;
   }
-  ~Daemon() { (void)stop(); }
-  Daemon(const Daemon &) = delete;
-  Daemon &operator=(const Daemon &) = delete;
-
-  bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-  // "" once it has ended, or why not.
-  std::string stop() {
-    if (pid_ <= 0) {
-      return "";
-    }
-    kill(pid_, SIGTERM);
-    const auto deadline = steady_clock::now() + 30s;
-    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-      if (steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        (void)waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        return "did not end within 30 s of SIGTERM: " + tail(log());
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    pid_ = -1;
-    return "";
+  if (!fs::copy_file(ORVA_STATIC_LINKED_PROGRAM_PATH,
+                     root + "/bin/linked-program",
+                     fs::copy_options::overwrite_existing, error)) {
+    return "linked-program: " + error.message();
   }
+  return run_steps({{"tar", "-C", root, "-cf", dir + "/image.tar", "."}});
+}
 
-  std::string log() const { return read_file(log_); }
-
-  // Waits until `probe` succeeds; "" then, or why not.
-  std::string wait_until_answers(const std::vector<std::string> &probe) {
-    const auto deadline = steady_clock::now() + 60s;
-    for (;;) {
-      if (orva_test::run(probe, 10s).exit_code == 0) {
-        return "";
-      }
-      if (!running()) {
-        pid_ = -1;
-        return probe[0] + "'s daemon ended: " + tail(log());
-      }
-      if (steady_clock::now() > deadline) {
-        return probe[0] +
-               "'s daemon did not answer within 60 s: " + tail(log());
-      }
-      std::this_thread::sleep_for(100ms);
-    }
-  }
-
-private:
-  pid_t pid_ = -1;
-  std::string log_;
+// A daemon of an engine's: its log is {dir}/`name`.log, and it is up once
+// `probe` succeeds. Should it end with `refuses` in its log, the file
+// `instead` names is written again with its text and it starts once more.
+struct Daemon {
+  const char *name;
+  std::vector<std::string> argv;
+  std::vector<std::string> probe;
+  const char *refuses = nullptr;
+  std::pair<const char *, const char *> instead{};
 };
 
-// A daemon's command line after `within`, a prefix such as nsenter into
-// the namespaces of a node of its own; nothing when empty.
-std::vector<std::string> inside(const std::vector<std::string> &within,
-                                std::initializer_list<std::string> argv) {
-  std::vector<std::string> full = within;
-  full.insert(full.end(), argv);
-  return full;
-}
-
-// A containerd of the test's own: its content and plugin directory in
-// `dir`, its sockets and state in `run_dir`; no CRI, so no network plugin.
-std::unique_ptr<Daemon>
-start_containerd(const std::string &dir, const std::string &run_dir,
-                 std::string &why,
-                 const std::vector<std::string> &within = {}) {
-  write_file(dir + "/containerd.toml",
-             "version = 2\n"
-             "root = \"" +
-                 dir +
-                 "/root\"\n"
-                 "state = \"" +
-                 run_dir +
-                 "/state\"\n"
-                 "disabled_plugins = [\"io.containerd.grpc.v1.cri\"]\n"
-                 "[grpc]\n  address = \"" +
-                 run_dir +
-                 "/containerd.sock\"\n"
-                 "[ttrpc]\n  address = \"" +
-                 run_dir +
-                 "/containerd.sock.ttrpc\"\n"
-                 "[plugins.\"io.containerd.internal.v1.opt\"]\n"
-                 "  path = \"" +
-                 dir + "/opt\"\n");
-  auto d = std::make_unique<Daemon>(
-      inside(within, {"containerd", "--config", dir + "/containerd.toml"}),
-      dir + "/containerd.log");
-  why = d->wait_until_answers(
-      {"ctr", "--address", run_dir + "/containerd.sock", "version"});
-  return d;
-}
-
-// A dockerd on a containerd of its own, both started through `within`:
-// data in `dir`, sockets and run-time state in `run_dir`, no iptables,
-// masquerading, IP forwarding or bridge, and orva-init-static as the init.
-struct DockerNode {
-  std::unique_ptr<Daemon> containerd;
-  std::unique_ptr<Daemon> dockerd;
-  std::vector<std::string> client;
-
-  // "" once both have ended, or why not.
-  std::string stop() {
-    std::string why = dockerd ? dockerd->stop() : "";
-    return why + (containerd ? containerd->stop() : "");
-  }
+// What the walk asks of an engine for a container {name}: `run` up to the
+// image, `env` before each NAME=VALUE and `entry` between the image and
+// the program; `stop` by SIGTERM with {grace} seconds before the engine's
+// own SIGKILL where it has one; `kill` with {signal}; `exec`, the {n}th;
+// `remove`, running or not; and whether terminals (-t, -it) are walked.
+struct Walk {
+  std::vector<std::string> run;
+  const char *env;
+  std::vector<std::string> entry;
+  std::vector<std::string> stop;
+  std::vector<std::string> kill;
+  std::vector<std::string> exec;
+  std::vector<std::vector<std::string>> remove;
+  bool terminals;
 };
 
-DockerNode start_docker(const std::string &dir, const std::string &run_dir,
-                        std::string &why,
-                        const std::vector<std::string> &within = {}) {
-  DockerNode node;
-  // dockerd on a containerd of the test's own, whose plugin directory is
-  // in the build tree too.
-  node.containerd = start_containerd(dir, run_dir, why, within);
-  if (!why.empty()) {
-    return node;
-  }
-  // Older dockerd write an identity key to /etc/docker unless told where;
-  // newer ones have no key and refuse the setting.
-  write_file(dir + "/daemon.json",
-             "{\"deprecated-key-path\": \"" + dir + "/key.json\"}\n");
-  const std::vector<std::string> argv =
-      inside(within, {"dockerd",
-                      "--config-file",
-                      dir + "/daemon.json",
-                      "--containerd",
-                      run_dir + "/containerd.sock",
-                      "--containerd-namespace",
-                      "orva-docker",
-                      "--containerd-plugins-namespace",
-                      "orva-docker-plugins",
-                      "--data-root",
-                      dir + "/data",
-                      "--exec-root",
-                      run_dir + "/exec",
-                      "--pidfile",
-                      run_dir + "/docker.pid",
-                      "--host",
-                      "unix://" + run_dir + "/docker.sock",
-                      "--iptables=false",
-                      "--ip-masq=false",
-                      "--ip-forward=false",
-                      "--bridge=none",
-                      "--exec-opt",
-                      "native.cgroupdriver=cgroupfs",
-                      "--init-path",
-                      kInit});
-  node.client = {"env", "DOCKER_CONFIG=" + dir + "/client", "docker", "--host",
-                 "unix://" + run_dir + "/docker.sock"};
-  std::vector<std::string> probe = node.client;
-  probe.emplace_back("version");
-  node.dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
-  why = node.dockerd->wait_until_answers(probe);
-  if (why.find("deprecated-key-path") != std::string::npos) {
-    write_file(dir + "/daemon.json", "{}\n");
-    node.dockerd = std::make_unique<Daemon>(argv, dir + "/dockerd.log");
-    why = node.dockerd->wait_until_answers(probe);
-  }
-  return node;
-}
+// docker and podman take the same commands.
+const Walk kCli = {
+    words("{client} run --rm --init --network none --name {name}"),
+    "-e",
+    {},
+    words("{client} stop -t {grace} {name}"),
+    words("{client} kill -s {signal} {name}"),
+    words("{client} exec {name}"),
+    {words("{client} rm -f {name}")},
+    true};
+
+// ctr has no --init: the launcher is bound in and named as the
+// entrypoint. The fifos of the containers' stdio go to {run}.
+const Walk kCtr = {
+    words("{client} run --rm --fifo-dir {run}/fifo --mount "
+          "type=bind,src={init},dst=/orva-init,options=rbind:ro"),
+    "--env",
+    words("{name} /orva-init --"),
+    words("{client} task kill -s TERM {name}"),
+    words("{client} task kill -s {signal} {name}"),
+    words("{client} task exec --fifo-dir {run}/fifo --exec-id ps-{n} {name}"),
+    {words("{client} task delete --force {name}"),
+     words("{client} container delete {name}")},
+    false};
+
+// An engine: the files it reads, its daemons in the order they start, its
+// client (the command line every request begins with), the steps that
+// make it ready once its daemons answer, those that import the image from
+// {dir}/image.tar, and the walk's commands. In every word, {dir} is its
+// data in the build tree, {run} its sockets and run-time state, {init}
+// orva-init-static and {client} the client; {nofile} and {nproc} are the
+// hard limits.
+struct Row {
+  std::vector<std::pair<const char *, const char *>> files{};
+  std::vector<Daemon> daemons{};
+  std::vector<std::string> client{};
+  std::vector<std::vector<std::string>> steps{};
+  std::vector<std::vector<std::string>> imports{};
+  const Walk &walk = kCli;
+};
+
+constexpr const char *kContainerdConfig = R"(version = 2
+root = "{dir}/root"
+state = "{run}/state"
+disabled_plugins = ["io.containerd.grpc.v1.cri"]
+[grpc]
+  address = "{run}/containerd.sock"
+[ttrpc]
+  address = "{run}/containerd.sock.ttrpc"
+[plugins."io.containerd.internal.v1.opt"]
+  path = "{dir}/opt"
+)";
+
+// containerd without CRI, so without a network plugin.
+const Daemon kContainerd = {
+    "containerd", words("containerd --config {dir}/containerd.toml"),
+    words("ctr --address {run}/containerd.sock version")};
+
+const std::vector<std::string> kImportTar =
+    words("{client} import {dir}/image.tar orva-busybox:test");
+
+const std::map<std::string, Row> kEngines = {
+    // dockerd on a containerd of its own: no iptables, masquerading, IP
+    // forwarding or bridge. Older dockerd write an identity key to
+    // /etc/docker unless told where; newer ones have no key and refuse the
+    // setting.
+    {"docker",
+     {.files = {{"{dir}/containerd.toml", kContainerdConfig},
+                {"{dir}/daemon.json",
+                 R"({"deprecated-key-path": "{dir}/key.json"})"
+                 "\n"}},
+      .daemons = {kContainerd,
+                  {"dockerd",
+                   words("dockerd --config-file {dir}/daemon.json "
+                         "--containerd {run}/containerd.sock "
+                         "--containerd-namespace orva-docker "
+                         "--containerd-plugins-namespace orva-docker-plugins "
+                         "--data-root {dir}/data --exec-root {run}/exec "
+                         "--pidfile {run}/docker.pid "
+                         "--host unix://{run}/docker.sock --iptables=false "
+                         "--ip-masq=false --ip-forward=false --bridge=none "
+                         "--exec-opt native.cgroupdriver=cgroupfs "
+                         "--init-path {init}"),
+                   words("{client} version"),
+                   "deprecated-key-path",
+                   {"{dir}/daemon.json", "{}\n"}}},
+      .client = words("env DOCKER_CONFIG={dir}/client docker "
+                      "--host unix://{run}/docker.sock"),
+      .imports = {kImportTar}}},
+    // Podman, daemonless, with every pod's infrastructure image one that
+    // holds orva-init-static alone and runs it as `orva-init --pause` (its
+    // entrypoint: Podman 4 takes no infra_command from containers.conf),
+    // so that no other pause or init program runs. As root, Podman asks
+    // for limits beyond the hard ones unless told otherwise, which fails
+    // without CAP_SYS_RESOURCE; it lowers its own process limit to 32768.
+    {"podman",
+     {.files = {{"{dir}/containers.conf", R"([containers]
+init_path = "{init}"
+default_ulimits = ["nofile={nofile}:{nofile}", "nproc={nproc}:{nproc}"]
+[network]
+network_config_dir = "{dir}/networks"
+[engine]
+runtime = "runc"
+cgroup_manager = "cgroupfs"
+events_logger = "file"
+events_logfile_path = "{dir}/events.log"
+tmp_dir = "{run}/tmp"
+volume_path = "{dir}/volumes"
+infra_image = "localhost/orva-pause:test"
+)"},
+                {"{dir}/storage.conf", R"([storage]
+driver = "overlay"
+graphroot = "{dir}/graph"
+runroot = "{run}/storage"
+)"}},
+      .client = words("env CONTAINERS_CONF={dir}/containers.conf "
+                      "CONTAINERS_STORAGE_CONF={dir}/storage.conf podman"),
+      .steps = {words("install -D -m 0755 {init} {dir}/pause/orva-init"),
+                words("tar -C {dir}/pause -cf {dir}/pause.tar ."),
+                joined(words("{client} import --change"),
+                       {R"(ENTRYPOINT ["/orva-init", "--pause"])",
+                        "{dir}/pause.tar", "orva-pause:test"})},
+      .imports = {kImportTar}}},
+    // ctr alone on containerd; the image as an OCI archive, the same root
+    // as one layer.
+    {"containerd",
+     {.files = {{"{dir}/containerd.toml", kContainerdConfig}},
+      .daemons = {kContainerd},
+      .client = words("ctr --address {run}/containerd.sock "
+                      "--namespace orva-test"),
+      .imports = {words("umoci init --layout {dir}/layout"),
+                  words("umoci new --image {dir}/layout:test"),
+                  words("umoci insert --image {dir}/layout:test {dir}/image /"),
+                  words("tar -C {dir}/layout -cf {dir}/oci.tar ."),
+                  words("{client} images import --base-name orva-busybox "
+                        "{dir}/oci.tar")},
+      .walk = kCtr}},
+};
 
 // How a container of the walk is run.
 struct Options {
@@ -324,48 +291,74 @@ struct Options {
   bool interactive = false;
 };
 
-// What the walk asks of an engine, as command lines.
+using Values = std::map<std::string, std::string>;
+
+// Stops a daemon by SIGTERM and a wait; "" once it has ended, or why not.
+std::string stop(Process &daemon, const std::string &log) {
+  daemon.send(SIGTERM);
+  return daemon.wait(30s).timed_out
+             ? "did not end within 30 s of SIGTERM: " + tail(read_file(log))
+             : "";
+}
+
+// An engine of the test's own, made from its row, with its data in
+// fresh_dir(`name`) and its sockets and run-time state in a ShortDir: its
+// files written, its daemons started through `within` (a prefix such as
+// nsenter into the namespaces of a node of its own), each answering
+// before the next starts, and its steps run. The daemons are stopped in
+// the reverse order, each by SIGTERM and a wait, as its own shutdown
+// expects; the kernel sends the SIGTERM should the test die first.
 class Engine {
 public:
-  explicit Engine(std::vector<std::string> client)
-      : client_(std::move(client)) {}
-  virtual ~Engine() = default;
-  // The engine's client with its connection options, then `args`.
-  std::vector<std::string> cmd(std::initializer_list<std::string> args) {
-    std::vector<std::string> argv = client_;
-    argv.insert(argv.end(), args);
-    return argv;
+  explicit Engine(const std::string &kind, const std::string &name = "",
+                  const std::vector<std::string> &within = {})
+      : row_(kEngines.at(kind)), dir_(fresh_dir(name.empty() ? kind : name)),
+        within_(within), values_(values(dir_, run_.path())),
+        client_(filled(row_.client)) {
+    for (const auto &[path, text] : row_.files) {
+      write_file(filled(path), filled(text));
+    }
+    for (const Daemon &daemon : row_.daemons) {
+      if (error_ = start(daemon); !error_.empty()) {
+        return;
+      }
+    }
+    error_ = run_steps(filled(row_.steps));
   }
-  virtual std::vector<std::string> run(const std::string &name,
-                                       const Options &o,
-                                       const std::vector<std::string> &cmd) = 0;
-  // Asks the container to stop, by SIGTERM, with `grace` seconds before
-  // the engine's own SIGKILL where the engine has one.
-  virtual std::vector<std::string> stop(const std::string &name, int grace) = 0;
-  virtual std::vector<std::string> kill(const std::string &name,
-                                        const std::string &signal) = 0;
-  virtual std::vector<std::string>
-  exec(const std::string &name, const std::vector<std::string> &cmd) = 0;
-  // Removes the container, running or not.
-  virtual void remove(const std::string &name) = 0;
-  // Whether the walk covers terminals (`-t`, `-it`) on this engine.
-  virtual bool terminals() const { return true; }
+  ~Engine() { (void)shut_down(); }
+  Engine(const Engine &) = delete;
+  Engine &operator=(const Engine &) = delete;
 
-private:
-  std::vector<std::string> client_;
-};
+  // Set when it could not be started; the test should fail with it.
+  const std::string &error() const { return error_; }
+  const std::string &dir() const { return dir_; }
 
-// docker and podman take the same commands.
-class Cli : public Engine {
-public:
-  explicit Cli(std::vector<std::string> client) : Engine(std::move(client)) {}
-  std::vector<std::string>
-  run(const std::string &name, const Options &o,
-      const std::vector<std::string> &command) override {
-    std::vector<std::string> argv =
-        cmd({"run", "--rm", "--init", "--network", "none", "--name", name});
+  // "" once every daemon has ended, or why not.
+  std::string shut_down() {
+    std::string why;
+    for (auto d = daemons_.rbegin(); d != daemons_.rend(); ++d) {
+      why += stop(*d->second, d->first);
+    }
+    daemons_.clear();
+    return why;
+  }
+
+  // "" once the image is imported as kImage, or why not.
+  std::string import_image() const {
+    const std::string why = image_tar(dir_);
+    return why.empty() ? run_steps(filled(row_.imports)) : why;
+  }
+
+  // The client with its connection options, then `args`.
+  std::vector<std::string> cmd(std::initializer_list<std::string> args) const {
+    return joined(client_, args);
+  }
+
+  std::vector<std::string> run_cmd(const std::string &name, const Options &o,
+                                   const std::vector<std::string> &cmd) const {
+    std::vector<std::string> argv = filled(row_.walk.run, {{"{name}", name}});
     for (const std::string &assignment : o.env) {
-      argv.insert(argv.end(), {"-e", assignment});
+      argv.insert(argv.end(), {row_.walk.env, assignment});
     }
     if (o.user != nullptr) {
       argv.insert(argv.end(), {"-u", o.user});
@@ -374,127 +367,125 @@ public:
       argv.push_back(o.interactive ? "-it" : "-t");
     }
     argv.push_back(kImage);
-    argv.insert(argv.end(), command.begin(), command.end());
-    return argv;
+    return joined(joined(argv, filled(row_.walk.entry, {{"{name}", name}})),
+                  cmd);
   }
-  std::vector<std::string> stop(const std::string &name, int grace) override {
-    return cmd({"stop", "-t", std::to_string(grace), name});
+  std::vector<std::string> stop_cmd(const std::string &name, int grace) const {
+    return filled(row_.walk.stop,
+                  {{"{name}", name}, {"{grace}", std::to_string(grace)}});
   }
-  std::vector<std::string> kill(const std::string &name,
-                                const std::string &signal) override {
-    return cmd({"kill", "-s", signal, name});
+  std::vector<std::string> kill_cmd(const std::string &name,
+                                    const std::string &signal) const {
+    return filled(row_.walk.kill, {{"{name}", name}, {"{signal}", signal}});
   }
-  std::vector<std::string>
-  exec(const std::string &name,
-       const std::vector<std::string> &command) override {
-    std::vector<std::string> argv = cmd({"exec", name});
-    argv.insert(argv.end(), command.begin(), command.end());
-    return argv;
+  std::vector<std::string> exec_cmd(const std::string &name,
+                                    const std::vector<std::string> &cmd) const {
+    return joined(filled(row_.walk.exec,
+                         {{"{name}", name}, {"{n}", std::to_string(++execs_)}}),
+                  cmd);
   }
-  void remove(const std::string &name) override {
-    (void)orva_test::run(cmd({"rm", "-f", name}));
-  }
-};
-
-// ctr has no --init: the launcher is bound in and named as the entrypoint.
-// `run_dir` holds containerd's socket and the fifos of the containers'
-// stdio.
-class Ctr : public Engine {
-public:
-  explicit Ctr(const std::string &run_dir)
-      : Engine({"ctr", "--address", run_dir + "/containerd.sock", "--namespace",
-                "orva-test"}),
-        run_dir_(run_dir) {}
-  std::vector<std::string>
-  run(const std::string &name, const Options &o,
-      const std::vector<std::string> &command) override {
-    std::vector<std::string> argv =
-        cmd({"run", "--rm", "--fifo-dir", run_dir_ + "/fifo", "--mount",
-             "type=bind,src=" + kInit + ",dst=/orva-init,options=rbind:ro"});
-    for (const std::string &assignment : o.env) {
-      argv.insert(argv.end(), {"--env", assignment});
+  void remove(const std::string &name) const {
+    for (const auto &step : row_.walk.remove) {
+      (void)orva_test::run(filled(step, {{"{name}", name}}));
     }
-    argv.insert(argv.end(), {kImage, name, "/orva-init", "--"});
-    argv.insert(argv.end(), command.begin(), command.end());
-    return argv;
   }
-  std::vector<std::string> stop(const std::string &name, int) override {
-    return kill(name, "TERM");
-  }
-  std::vector<std::string> kill(const std::string &name,
-                                const std::string &signal) override {
-    return cmd({"task", "kill", "-s", signal, name});
-  }
-  std::vector<std::string>
-  exec(const std::string &name,
-       const std::vector<std::string> &command) override {
-    std::vector<std::string> argv =
-        cmd({"task", "exec", "--fifo-dir", run_dir_ + "/fifo", "--exec-id",
-             "ps-" + std::to_string(++execs_), name});
-    argv.insert(argv.end(), command.begin(), command.end());
-    return argv;
-  }
-  void remove(const std::string &name) override {
-    (void)orva_test::run(cmd({"task", "delete", "--force", name}));
-    (void)orva_test::run(cmd({"container", "delete", name}));
-  }
-  bool terminals() const override { return false; }
+  bool terminals() const { return row_.walk.terminals; }
 
 private:
-  std::string run_dir_;
-  int execs_ = 0;
+  static Values values(const std::string &dir, const std::string &run_dir) {
+    rlimit files{};
+    rlimit procs{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    getrlimit(RLIMIT_NPROC, &procs);
+    return {
+        {"{dir}", dir},
+        {"{run}", run_dir},
+        {"{init}", kInit},
+        {"{nofile}", std::to_string(files.rlim_max)},
+        {"{nproc}", std::to_string(std::min<rlim_t>(procs.rlim_max, 32768))}};
+  }
+
+  std::string filled(std::string text, Values more = {}) const {
+    more.insert(values_.begin(), values_.end());
+    for (const auto &[key, value] : more) {
+      for (size_t at = 0; (at = text.find(key, at)) != std::string::npos;
+           at += value.size()) {
+        text.replace(at, key.size(), value);
+      }
+    }
+    return text;
+  }
+
+  std::vector<std::string> filled(const std::vector<std::string> &argv,
+                                  const Values &more = {}) const {
+    std::vector<std::string> out;
+    for (const std::string &word : argv) {
+      if (word == "{client}") {
+        out.insert(out.end(), client_.begin(), client_.end());
+      } else {
+        out.push_back(filled(word, more));
+      }
+    }
+    return out;
+  }
+
+  std::vector<std::vector<std::string>>
+  filled(const std::vector<std::vector<std::string>> &steps) const {
+    std::vector<std::vector<std::string>> out;
+    for (const auto &step : steps) {
+      out.push_back(filled(step));
+    }
+    return out;
+  }
+
+  std::string start(const Daemon &daemon) {
+    const std::string log = dir_ + "/" + daemon.name + ".log";
+    const std::vector<std::string> probe = filled(daemon.probe);
+    for (int attempt = 0;; ++attempt) {
+      daemons_.emplace_back(
+          log,
+          std::make_unique<Process>(joined(within_, filled(daemon.argv)),
+                                    orva_test::Start{.out_file = log,
+                                                     .err_too = true,
+                                                     .death_signal = SIGTERM}));
+      Process &running = *daemons_.back().second;
+      std::string why;
+      const auto deadline = steady_clock::now() + 60s;
+      while (why.empty() && orva_test::run(probe, 10s).exit_code != 0) {
+        if (!running.running()) {
+          why = std::string(daemon.name) + " ended: " + tail(read_file(log));
+        } else if (steady_clock::now() > deadline) {
+          why = std::string(daemon.name) +
+                " did not answer within 60 s: " + tail(read_file(log));
+        } else {
+          std::this_thread::sleep_for(100ms);
+        }
+      }
+      if (why.empty() || attempt > 0 || daemon.refuses == nullptr ||
+          why.find(daemon.refuses) == std::string::npos) {
+        return why;
+      }
+      (void)stop(running, log);
+      daemons_.pop_back();
+      write_file(filled(daemon.instead.first), filled(daemon.instead.second));
+    }
+  }
+
+  const Row &row_;
+  std::string dir_;
+  ShortDir run_;
+  std::vector<std::string> within_;
+  Values values_;
+  std::vector<std::string> client_;
+  std::vector<std::pair<std::string, std::unique_ptr<Process>>> daemons_;
+  mutable int execs_ = 0;
+  std::string error_;
 };
 
-// The image: busybox and its applets, and the test program linked fully
-// static; as a file system tar.
-std::string image_tar(const std::string &dir, std::string &why) {
-  const std::string root = dir + "/image";
-  why = orva_test::busybox_root(root);
-  const std::string tar = dir + "/image.tar";
-  std::error_code error;
-  if (why.empty() &&
-      !fs::copy_file(ORVA_STATIC_LINKED_PROGRAM_PATH,
-                     root + "/bin/linked-program",
-                     fs::copy_options::overwrite_existing, error)) {
-    why = "linked-program: " + error.message();
-  }
-  if (why.empty()) {
-    const Result r = orva_test::run({"tar", "-C", root, "-cf", tar, "."});
-    if (r.exit_code != 0) {
-      why = "tar: " + r.err;
-    }
-  }
-  return tar;
-}
-
-// A container the walk starts in the background: removed at the end of
-// the scope whatever happened.
-class Running {
-public:
-  Running(Engine &e, const std::string &name, const Options &o,
-          const std::vector<std::string> &command)
-      : engine_(e), name_(name),
-        process_(std::make_unique<Process>(e.run(name, o, command))) {}
-  ~Running() {
-    engine_.remove(name_);
-    process_.reset();
-  }
-  Running(const Running &) = delete;
-  Running &operator=(const Running &) = delete;
-  Process &process() { return *process_; }
-  // Waits for the line `ready` (the container is up), and says why not.
-  ::testing::AssertionResult ready(const std::string &line = "ready") {
-    if (process_->wait_for_line(line, 30s).empty()) {
-      return ::testing::AssertionFailure() << name_ << " never said '" << line
-                                           << "'; stdout: " << process_->out();
-    }
-    return ::testing::AssertionSuccess();
-  }
-
-private:
-  Engine &engine_;
-  std::string name_;
-  std::unique_ptr<Process> process_;
+// Runs a clean-up at the end of the scope, however the test ends.
+struct AtEnd {
+  std::function<void()> run;
+  ~AtEnd() { run(); }
 };
 
 // The container's own program, what it shows of itself: process 1's
@@ -552,7 +543,7 @@ bool process1_is_orva(const std::string &ps) {
 }
 
 // One walk over the scenarios, on one engine.
-void walk(Engine &e, const std::string &engine) {
+void walk(const Engine &e, const std::string &engine) {
   const std::string prefix =
       "orva-walk-" + engine + "-" + std::to_string(getpid()) + "-";
   int count = 0;
@@ -572,7 +563,7 @@ void walk(Engine &e, const std::string &engine) {
   };
   for (const auto &c : ends) {
     SCOPED_TRACE(c.command.back());
-    const Result r = orva_test::run(e.run(next(), {}, c.command), 60s);
+    const Result r = orva_test::run(e.run_cmd(next(), {}, c.command), 60s);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, c.code) << r.out << r.err;
     if (c.err_line != nullptr) {
@@ -595,19 +586,28 @@ void walk(Engine &e, const std::string &engine) {
     }
   }
 
+  // Stops the container through the engine, by SIGTERM with `grace`
+  // seconds before the engine's own SIGKILL, and waits for its end.
+  const auto stopped = [&](const std::string &name, int grace, Process &box) {
+    const Result stop = orva_test::run(e.stop_cmd(name, grace), 60s);
+    EXPECT_EQ(stop.exit_code, 0) << stop.err;
+    return box.wait(60s);
+  };
+
   {
     SCOPED_TRACE("trapped TERM, USR1, orphans");
     const std::string name = next();
-    Running box(e, name, {}, {"sh", "-c", kTrapTerm});
-    ASSERT_TRUE(box.ready());
+    Process box(e.run_cmd(name, {}, {"sh", "-c", kTrapTerm}));
+    const AtEnd removed{[&] { e.remove(name); }};
+    ASSERT_NE(box.wait_for_line("ready", 30s), "") << box.out();
     // An orphan of a process that `exec` started, beside the program's.
-    const Result ex =
-        orva_test::run(e.exec(name, {"sh", "-c", "(sleep 0.3 &); true"}), 30s);
+    const Result ex = orva_test::run(
+        e.exec_cmd(name, {"sh", "-c", "(sleep 0.3 &); true"}), 30s);
     EXPECT_EQ(ex.exit_code, 0) << ex.err;
     orva_test::ProcessCount zombies;
     const ::testing::AssertionResult gone = orva_test::orphans_gone(
         [&](const std::vector<std::string> &argv) {
-          return orva_test::run(e.exec(name, argv), 30s);
+          return orva_test::run(e.exec_cmd(name, argv), 30s);
         },
         "sleep 0.3", zombies);
     EXPECT_TRUE(gone);
@@ -619,12 +619,10 @@ void walk(Engine &e, const std::string &engine) {
            "with pivot_root instead):\n"
         << gone.message();
     EXPECT_EQ(zombies.zombies, 0) << gone.message();
-    const Result usr1 = orva_test::run(e.kill(name, "USR1"));
+    const Result usr1 = orva_test::run(e.kill_cmd(name, "USR1"));
     EXPECT_EQ(usr1.exit_code, 0) << usr1.err;
-    EXPECT_TRUE(box.ready("got USR1"));
-    const Result stop = orva_test::run(e.stop(name, 2), 30s);
-    EXPECT_EQ(stop.exit_code, 0) << stop.err;
-    const Result r = box.process().finish(30s);
+    EXPECT_NE(box.wait_for_line("got USR1", 30s), "") << box.out();
+    const Result r = stopped(name, 2, box);
     EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
     EXPECT_TRUE(has_line(r.out, "caught TERM")) << r.out;
   }
@@ -632,13 +630,12 @@ void walk(Engine &e, const std::string &engine) {
   {
     SCOPED_TRACE("ignored TERM");
     const std::string name = next();
-    Running box(e, name, {.env = {"ORVA_STOP_TIMEOUT=1"}},
-                {"sh", "-c", kIgnoreTerm});
-    ASSERT_TRUE(box.ready());
+    Process box(e.run_cmd(name, {.env = {"ORVA_STOP_TIMEOUT=1"}},
+                          {"sh", "-c", kIgnoreTerm}));
+    const AtEnd removed{[&] { e.remove(name); }};
+    ASSERT_NE(box.wait_for_line("ready", 30s), "") << box.out();
     const auto sent = steady_clock::now();
-    const Result stop = orva_test::run(e.stop(name, 30), 60s);
-    EXPECT_EQ(stop.exit_code, 0) << stop.err;
-    const Result r = box.process().finish(60s);
+    const Result r = stopped(name, 30, box);
     const auto took = steady_clock::now() - sent;
     EXPECT_EQ(r.exit_code, 137) << r.out << r.err;
     // orva's SIGKILL after 1 s, long before the engine's after 30 s.
@@ -650,13 +647,12 @@ void walk(Engine &e, const std::string &engine) {
     // What the engines' --init cannot pass as options comes as variables.
     SCOPED_TRACE("exit map and signal rewrite");
     const std::string name = next();
-    Running box(e, name,
-                {.env = {"ORVA_EXIT_MAP=143=0", "ORVA_SIGNAL_MAP=TERM=QUIT"}},
-                {"sh", "-c", kQuitThenTerm});
-    ASSERT_TRUE(box.ready());
-    const Result stop = orva_test::run(e.stop(name, 10), 30s);
-    EXPECT_EQ(stop.exit_code, 0) << stop.err;
-    const Result r = box.process().finish(30s);
+    Process box(e.run_cmd(
+        name, {.env = {"ORVA_EXIT_MAP=143=0", "ORVA_SIGNAL_MAP=TERM=QUIT"}},
+        {"sh", "-c", kQuitThenTerm}));
+    const AtEnd removed{[&] { e.remove(name); }};
+    ASSERT_NE(box.wait_for_line("ready", 30s), "") << box.out();
+    const Result r = stopped(name, 10, box);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(has_line(r.out, "caught QUIT")) << r.out;
   }
@@ -678,7 +674,7 @@ void walk(Engine &e, const std::string &engine) {
     o.tty = true;
     o.user = user;
     const Result r = orva_test::run(
-        on_terminal(e.run(next(), o, {"sh", "-c", kForeground})), 60s);
+        on_terminal(e.run_cmd(next(), o, {"sh", "-c", kForeground})), 60s);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     long ids[3] = {-1, -2, -3};
     const size_t at = r.out.find("fg ");
@@ -694,47 +690,30 @@ void walk(Engine &e, const std::string &engine) {
     o.tty = true;
     o.interactive = true;
     const std::string name = next();
-    Process p(on_terminal(e.run(name, o, {"sh", "-c", kReadLine})), true);
+    Process p(on_terminal(e.run_cmd(name, o, {"sh", "-c", kReadLine})),
+              {.input = true});
     ASSERT_NE(p.wait_for_line("ready", 30s), "") << p.out();
-    ASSERT_TRUE(p.send("hello\r"));
+    ASSERT_TRUE(p.write("hello\r"));
     EXPECT_NE(p.wait_for_line("read hello", 15s), "") << p.out();
-    ASSERT_TRUE(p.send("\x03"));
-    const Result r = p.finish(30s);
+    ASSERT_TRUE(p.write("\x03"));
+    const Result r = p.wait(30s);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
     e.remove(name);
   }
 }
 
-// Why the engine's programs are missing, or "".
+// Why the engines cannot run here, or "".
 std::string missing(std::initializer_list<const char *> programs) {
-  if (geteuid() != 0) {
-    return "the engines need root";
-  }
-  if (orva_test::busybox_path().empty()) {
-    return "busybox is not installed (scripts/dev test installs "
-           "busybox-static)";
-  }
-  for (const char *p : programs) {
-    if (!orva_test::on_path(p)) {
-      return std::string(p) + " is not installed (scripts/dev test installs "
-                              "its package)";
-    }
-  }
-  return "";
+  return geteuid() != 0 ? "the engines need root"
+                        : orva_test::missing(programs);
 }
 
 #define ORVA_REQUIRE_ENGINE(...)                                               \
   ORVA_REQUIRE(missing({__VA_ARGS__}), "engine tests")
 
-// Runs a clean-up at the end of the scope, however the test ends.
-struct AtEnd {
-  std::function<void()> run;
-  ~AtEnd() { run(); }
-};
-
 // Runs `walk` and reports how long it took.
-void timed_walk(Engine &e, const std::string &engine) {
+void timed_walk(const Engine &e, const std::string &engine) {
   const auto began = steady_clock::now();
   walk(e, engine);
   const auto ms =
@@ -743,85 +722,18 @@ void timed_walk(Engine &e, const std::string &engine) {
   ::testing::Test::RecordProperty("walk_ms", static_cast<int>(ms.count()));
 }
 
-// Podman with a containers.conf and storage.conf of the test's own: data
-// in `dir`, run-time state in `run_dir`, orva-init-static as the init, and
-// as every pod's infrastructure image one that holds orva-init-static
-// alone and runs it as `orva-init --pause` (its entrypoint: Podman 4 takes
-// no infra_command from containers.conf), so that no other pause or init
-// program runs. `why` says what failed, if anything.
-Cli podman_client(const std::string &dir, const std::string &run_dir,
-                  std::string &why) {
-  // As root, Podman asks for limits beyond the hard ones unless told
-  // otherwise, which fails without CAP_SYS_RESOURCE; it lowers its own
-  // process limit to 32768.
-  rlimit files{};
-  rlimit procs{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  getrlimit(RLIMIT_NPROC, &procs);
-  const std::string nofile = std::to_string(files.rlim_max);
-  const std::string nproc =
-      std::to_string(std::min<rlim_t>(procs.rlim_max, 32768));
-  write_file(dir + "/containers.conf",
-             "[containers]\n"
-             "init_path = \"" +
-                 kInit +
-                 "\"\n"
-                 "default_ulimits = [\"nofile=" +
-                 nofile + ":" + nofile + "\", \"nproc=" + nproc + ":" + nproc +
-                 "\"]\n"
-                 "[network]\n"
-                 "network_config_dir = \"" +
-                 dir +
-                 "/networks\"\n"
-                 "[engine]\n"
-                 "runtime = \"runc\"\n"
-                 "cgroup_manager = \"cgroupfs\"\n"
-                 "events_logger = \"file\"\n"
-                 "events_logfile_path = \"" +
-                 dir +
-                 "/events.log\"\n"
-                 "tmp_dir = \"" +
-                 run_dir +
-                 "/tmp\"\n"
-                 "volume_path = \"" +
-                 dir +
-                 "/volumes\"\n"
-                 "infra_image = \"localhost/orva-pause:test\"\n");
-  write_file(dir + "/storage.conf", "[storage]\n"
-                                    "driver = \"overlay\"\n"
-                                    "graphroot = \"" +
-                                        dir +
-                                        "/graph\"\n"
-                                        "runroot = \"" +
-                                        run_dir + "/storage\"\n");
-  Cli podman({"env", "CONTAINERS_CONF=" + dir + "/containers.conf",
-              "CONTAINERS_STORAGE_CONF=" + dir + "/storage.conf", "podman"});
-  const std::string root = dir + "/pause";
-  fs::create_directories(root);
-  fs::copy_file(kInit, root + "/orva-init",
-                fs::copy_options::overwrite_existing);
-  fs::permissions(root + "/orva-init", fs::perms(0755));
-  why = run_steps({{"tar", "-C", root, "-cf", dir + "/pause.tar", "."},
-                   podman.cmd({"import", "--change",
-                               R"(ENTRYPOINT ["/orva-init", "--pause"])",
-                               dir + "/pause.tar", "orva-pause:test"})});
-  return podman;
-}
-
 // A pod whose infrastructure container is orva-init --pause, from an image
 // that holds nothing else: as process 1 of the pod's PID namespace it takes
 // the orphans another container of the pod leaves behind and reaps them,
 // and a stop of the pod ends it with 0.
-void pause_pod(Cli &podman) {
-  for (const auto &step : std::vector<std::vector<std::string>>{
-           podman.cmd({"pod", "create", "--name", "orva-pod", "--network",
-                       "none", "--share", "ipc,net,uts,pid", "--infra-image",
-                       "orva-pause:test", "--infra-command",
-                       "/orva-init --pause"}),
-           podman.cmd({"pod", "start", "orva-pod"})}) {
-    const Result r = orva_test::run(step, 60s);
-    ASSERT_EQ(r.exit_code, 0) << step.back() << ": " << r.err;
-  }
+void pause_pod(const Engine &podman) {
+  ASSERT_EQ(
+      run_steps({podman.cmd({"pod", "create", "--name", "orva-pod", "--network",
+                             "none", "--share", "ipc,net,uts,pid",
+                             "--infra-image", "orva-pause:test",
+                             "--infra-command", "/orva-init --pause"}),
+                 podman.cmd({"pod", "start", "orva-pod"})}),
+      "");
   const auto in_pod = [&](const std::string &script) {
     return orva_test::run(podman.cmd({"run", "--rm", "--pod", "orva-pod",
                                       kImage, "/bin/sh", "-c", script}),
@@ -854,19 +766,15 @@ void pause_pod(Cli &podman) {
 // orva-init on to the program. The program answers; process 1 keeps no
 // copy of the socket, so once the program has closed it only Podman's own
 // monitor can hold it.
-void socket_activation(Cli &podman) {
+void socket_activation(const Engine &podman) {
   int port = 0;
   const int probe = orva_test::listen_on_loopback(port);
   ASSERT_GE(probe, 0);
   close(probe);
-  std::vector<std::string> argv = {"systemd-socket-activate", "-l",
-                                   "127.0.0.1:" + std::to_string(port)};
-  for (const std::string &word :
-       podman.cmd({"run", "--rm", "--init", "--network", "none", "--name",
-                   "orva-activated", kImage, "/bin/linked-program", "serve"})) {
-    argv.push_back(word);
-  }
-  Process activated(argv);
+  Process activated(joined(
+      {"systemd-socket-activate", "-l", "127.0.0.1:" + std::to_string(port)},
+      podman.cmd({"run", "--rm", "--init", "--network", "none", "--name",
+                  "orva-activated", kImage, "/bin/linked-program", "serve"})));
   std::string answer = strerror(ECONNREFUSED);
   for (int i = 0; i < 100 && answer == strerror(ECONNREFUSED); ++i) {
     std::this_thread::sleep_for(50ms);
@@ -889,7 +797,7 @@ void socket_activation(Cli &podman) {
   const Result stop =
       orva_test::run(podman.cmd({"stop", "-t", "10", "orva-activated"}), 60s);
   EXPECT_EQ(stop.exit_code, 0) << stop.err;
-  const Result r = activated.finish(60s);
+  const Result r = activated.wait(60s);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(has_line(r.out, "draining")) << r.out;
 }
@@ -897,17 +805,9 @@ void socket_activation(Cli &podman) {
 TEST(Engine, Docker) {
   ORVA_REQUIRE_ENGINE("dockerd", "docker", "containerd", "ctr", "runc",
                       "script");
-  const std::string dir = fresh_dir("docker");
-  const ShortDir run_dir;
-  std::string why;
-  DockerNode node = start_docker(dir, run_dir.path(), why);
-  ASSERT_EQ(why, "");
-
-  Cli docker(node.client);
-  const std::string tar = image_tar(dir, why);
-  ASSERT_EQ(why, "");
-  const Result imported = orva_test::run(docker.cmd({"import", tar, kImage}));
-  ASSERT_EQ(imported.exit_code, 0) << imported.err;
+  Engine docker("docker");
+  ASSERT_EQ(docker.error(), "");
+  ASSERT_EQ(docker.import_image(), "");
   timed_walk(docker, "docker");
 
   // dockerd reads the init's version and commit for docker info.
@@ -926,8 +826,8 @@ TEST(Engine, Docker) {
   }
   EXPECT_NE(shown.find(ORVA_EXPECTED_COMMIT), std::string::npos) << info.out;
   std::cout << "docker info:" << shown << "\n";
-  EXPECT_EQ(node.stop(), "");
-  const std::string log = node.dockerd->log();
+  EXPECT_EQ(docker.shut_down(), "");
+  const std::string log = read_file(docker.dir() + "/dockerd.log");
   EXPECT_EQ(log.find("failed to parse"), std::string::npos) << log;
 }
 
@@ -1030,7 +930,7 @@ struct Task {
   int exit_code = -1;
 };
 
-std::vector<Task> tasks(Cli &manager, const std::string &service) {
+std::vector<Task> tasks(const Engine &manager, const std::string &service) {
   std::map<std::string, std::string> hosts;
   for (const std::string &line :
        lines_of(orva_test::run(manager.cmd({"node", "ls", "--format",
@@ -1082,7 +982,7 @@ std::set<std::string> nodes_of(const std::vector<Task> &some) {
 }
 
 // Whether `count` tasks of the service run.
-bool running(Cli &manager, const std::string &service, size_t count) {
+bool running(const Engine &manager, const std::string &service, size_t count) {
   const std::vector<Task> up = with_desired(tasks(manager, service), "running");
   return up.size() == count &&
          std::all_of(up.begin(), up.end(),
@@ -1090,7 +990,8 @@ bool running(Cli &manager, const std::string &service, size_t count) {
 }
 
 // The containers of a service on one node, of those in `status` if given.
-std::vector<std::string> containers(Cli &node, const std::string &service,
+std::vector<std::string> containers(const Engine &node,
+                                    const std::string &service,
                                     const std::string &status = "") {
   std::vector<std::string> argv =
       node.cmd({"ps", "-aq", "--filter",
@@ -1120,7 +1021,7 @@ std::string unix_time(std::chrono::system_clock::time_point t) {
   return std::to_string(ns / 1000000000) + "." + fraction;
 }
 
-Stop stop_of(Cli &node, const std::string &id,
+Stop stop_of(const Engine &node, const std::string &id,
              std::chrono::system_clock::time_point since) {
   const Result events = orva_test::run(node.cmd(
       // Up to now and no later: events waits for a --until to come.
@@ -1157,34 +1058,26 @@ TEST(Engine, Swarm) {
   const ShortDir run_dir;
   std::vector<std::vector<std::string>> within;
   ASSERT_EQ(make_nodes(run_dir.path(), within), "");
-  std::vector<DockerNode> nodes(kNodes);
-  std::vector<Cli> clients;
+  std::vector<std::unique_ptr<Engine>> nodes;
   for (size_t i = 0; i < kNodes; ++i) {
-    const std::string name = "/node-" + std::to_string(i + 1);
-    fs::create_directories(dir + name);
-    fs::create_directories(run_dir.path() + name);
-    std::string why;
-    nodes[i] = start_docker(dir + name, run_dir.path() + name, why, within[i]);
-    ASSERT_EQ(why, "");
-    clients.emplace_back(nodes[i].client);
+    nodes.push_back(std::make_unique<Engine>(
+        "docker", "swarm/node-" + std::to_string(i + 1), within[i]));
+    ASSERT_EQ(nodes[i]->error(), "");
   }
-  Cli &manager = clients[0];
+  const Engine &manager = *nodes[0];
   // Whatever happens, no task is left running when the daemons stop.
   const AtEnd clean_up{[&] {
     (void)orva_test::run(
         manager.cmd({"service", "rm", "orva_stops", "orva_holds"}));
     (void)eventually(
         [&] {
-          return std::all_of(clients.begin(), clients.end(), [](Cli &c) {
-            return orva_test::run(c.cmd({"ps", "-aq"})).out.empty();
+          return std::all_of(nodes.begin(), nodes.end(), [](const auto &n) {
+            return orva_test::run(n->cmd({"ps", "-aq"})).out.empty();
           });
         },
         30s);
   }};
 
-  std::string why;
-  const std::string tar = image_tar(dir, why);
-  ASSERT_EQ(why, "");
   const Result init = orva_test::run(
       manager.cmd({"swarm", "init", "--advertise-addr", node_address(0),
                    "--listen-addr", node_address(0) + ":2377",
@@ -1196,14 +1089,14 @@ TEST(Engine, Swarm) {
       orva_test::run(manager.cmd({"swarm", "join-token", "-q", "worker"}));
   ASSERT_EQ(secret.exit_code, 0) << secret.err;
   for (size_t i = 1; i < kNodes; ++i) {
-    ASSERT_EQ(run_steps({clients[i].cmd(
+    ASSERT_EQ(run_steps({nodes[i]->cmd(
                   {"swarm", "join", "--token", lines_of(secret.out).at(0),
                    "--advertise-addr", node_address(i), "--listen-addr",
                    node_address(i) + ":2377", node_address(0) + ":2377"})}),
               "");
   }
-  for (Cli &c : clients) {
-    ASSERT_EQ(run_steps({c.cmd({"import", tar, kImage})}), "");
+  for (const auto &node : nodes) {
+    ASSERT_EQ(node->import_image(), "");
   }
   write_file(dir + "/stack.yml", kStack);
   // The image is each node's own: no registry is asked for its digest.
@@ -1224,19 +1117,18 @@ TEST(Engine, Swarm) {
   {
     SCOPED_TRACE("process 1 and orphans of every task");
     for (size_t i = 0; i < kNodes; ++i) {
-      std::vector<std::string> ids = containers(clients[i], "orva_stops");
+      std::vector<std::string> ids = containers(*nodes[i], "orva_stops");
       EXPECT_EQ(ids.size(), 2u) << "on node " << i + 1;
-      for (const std::string &id : containers(clients[i], "orva_holds")) {
+      for (const std::string &id : containers(*nodes[i], "orva_holds")) {
         ids.push_back(id);
       }
       for (const std::string &id : ids) {
         const auto exec = [&](const std::vector<std::string> &argv) {
-          return orva_test::run(joined(clients[i].cmd({"exec", id}), argv),
-                                30s);
+          return orva_test::run(joined(nodes[i]->cmd({"exec", id}), argv), 30s);
         };
         EXPECT_TRUE(eventually(
             [&] {
-              return has_line(orva_test::run(clients[i].cmd({"logs", id})).out,
+              return has_line(orva_test::run(nodes[i]->cmd({"logs", id})).out,
                               "ready");
             },
             30s));
@@ -1281,10 +1173,9 @@ TEST(Engine, Swarm) {
     // The nodes' own record of the same.
     size_t stopped = 0;
     for (size_t i = 0; i < kNodes; ++i) {
-      for (const std::string &id :
-           containers(clients[i], u.service, "exited")) {
+      for (const std::string &id : containers(*nodes[i], u.service, "exited")) {
         ++stopped;
-        const Stop stop = stop_of(clients[i], id, began);
+        const Stop stop = stop_of(*nodes[i], id, began);
         std::cout << u.service << " on orva-node-" << i + 1
                   << ": SIGTERM, then " << stop.exit_code << " after "
                   << stop.took.count() << " ms\n";
@@ -1292,7 +1183,7 @@ TEST(Engine, Swarm) {
         EXPECT_EQ(stop.exit_code, u.code);
         EXPECT_GE(stop.took, u.code == 137 ? kStopTimeout : 0s);
         EXPECT_LT(stop.took, kGrace);
-        const Result logs = orva_test::run(clients[i].cmd({"logs", id}));
+        const Result logs = orva_test::run(nodes[i]->cmd({"logs", id}));
         EXPECT_TRUE(has_line(logs.out, u.said)) << logs.out;
       }
     }
@@ -1321,14 +1212,14 @@ TEST(Engine, Swarm) {
   for (size_t i = 0; i < kNodes; ++i) {
     EXPECT_TRUE(eventually(
         [&] {
-          return containers(clients[i], "orva_stops").empty() &&
-                 containers(clients[i], "orva_holds").empty();
+          return containers(*nodes[i], "orva_stops").empty() &&
+                 containers(*nodes[i], "orva_holds").empty();
         },
         30s))
         << "containers left on node " << i + 1;
   }
   for (size_t i = kNodes; i-- > 0;) {
-    EXPECT_EQ(nodes[i].stop(), "");
+    EXPECT_EQ(nodes[i]->shut_down(), "");
   }
   std::cout << "swarm: "
             << std::chrono::duration_cast<milliseconds>(
@@ -1340,19 +1231,13 @@ TEST(Engine, Swarm) {
 TEST(Engine, Podman) {
   ORVA_REQUIRE_ENGINE("podman", "runc", "script", "systemd-socket-activate",
                       "ss");
-  const std::string dir = fresh_dir("podman");
-  const ShortDir run_dir;
-  std::string why;
-  Cli podman = podman_client(dir, run_dir.path(), why);
-  ASSERT_EQ(why, "");
+  const Engine podman("podman");
+  ASSERT_EQ(podman.error(), "");
   const AtEnd clean_up{[&] {
     (void)orva_test::run(podman.cmd({"rm", "--all", "--force"}));
-    unmount_below(dir);
+    unmount_below(podman.dir());
   }};
-  const std::string tar = image_tar(dir, why);
-  ASSERT_EQ(why, "");
-  const Result imported = orva_test::run(podman.cmd({"import", tar, kImage}));
-  ASSERT_EQ(imported.exit_code, 0) << imported.err;
+  ASSERT_EQ(podman.import_image(), "");
   timed_walk(podman, "podman");
   {
     SCOPED_TRACE("pause pod");
@@ -1395,11 +1280,9 @@ std::string first_line(const Result &r) {
 TEST(Engine, Kube) {
   ORVA_REQUIRE_ENGINE("podman", "runc");
   const auto began = steady_clock::now();
-  const std::string dir = fresh_dir("kube");
-  const ShortDir run_dir;
-  std::string why;
-  Cli podman = podman_client(dir, run_dir.path(), why);
-  ASSERT_EQ(why, "");
+  const Engine podman("podman", "kube");
+  const std::string &dir = podman.dir();
+  ASSERT_EQ(podman.error(), "");
   const AtEnd clean_up{[&] {
     (void)orva_test::run(podman.cmd({"pod", "rm", "--all", "--force"}));
     unmount_below(dir);
@@ -1552,33 +1435,12 @@ TEST(Engine, Kube) {
 
 TEST(Engine, Containerd) {
   ORVA_REQUIRE_ENGINE("containerd", "ctr", "runc", "umoci");
-  const std::string dir = fresh_dir("containerd");
-  const ShortDir run_dir;
-  std::string why;
-  const std::unique_ptr<Daemon> containerd =
-      start_containerd(dir, run_dir.path(), why);
-  ASSERT_EQ(why, "");
-  // The image as an OCI archive: the same root as one layer.
-  std::string tar_why;
-  (void)image_tar(dir, tar_why);
-  ASSERT_EQ(tar_why, "");
-  const std::string layout = dir + "/layout";
-  for (const auto &step : std::vector<std::vector<std::string>>{
-           {"umoci", "init", "--layout", layout},
-           {"umoci", "new", "--image", layout + ":test"},
-           {"umoci", "insert", "--image", layout + ":test", dir + "/image",
-            "/"},
-           {"tar", "-C", layout, "-cf", dir + "/oci.tar", "."}}) {
-    const Result r = orva_test::run(step, 60s);
-    ASSERT_EQ(r.exit_code, 0) << step[0] << " " << step[1] << ": " << r.err;
-  }
-  Ctr ctr(run_dir.path());
-  const Result imported = orva_test::run(ctr.cmd(
-      {"images", "import", "--base-name", "orva-busybox", dir + "/oci.tar"}));
-  ASSERT_EQ(imported.exit_code, 0) << imported.err;
+  Engine ctr("containerd");
+  ASSERT_EQ(ctr.error(), "");
+  ASSERT_EQ(ctr.import_image(), "");
   timed_walk(ctr, "containerd");
-  EXPECT_EQ(containerd->stop(), "");
-  unmount_below(dir);
+  EXPECT_EQ(ctr.shut_down(), "");
+  unmount_below(ctr.dir());
 }
 
 } // namespace

@@ -23,31 +23,18 @@ namespace {
 namespace fs = std::filesystem;
 using orva_test::Container;
 using orva_test::has_line;
+using orva_test::joined;
 using orva_test::Process;
 using orva_test::ProcessCount;
 using orva_test::Result;
 using std::chrono::milliseconds;
 using namespace std::chrono_literals;
 
-// Why images cannot be built here, or "" when they can.
-std::string image_tools_missing() {
-  for (const char *tool : {"buildah", "skopeo", "umoci"}) {
-    if (!orva_test::on_path(tool)) {
-      return std::string(tool) +
-             " is not installed (scripts/dev test installs it)";
-    }
-  }
-  if (orva_test::busybox_path().empty()) {
-    return "busybox is not installed (scripts/dev test installs "
-           "busybox-static)";
-  }
-  return "";
-}
-
 // Skips the test without the image tools, or fails it when
 // ORVA_REQUIRE_PID1 is set, as the container tests do without runc.
 #define ORVA_REQUIRE_IMAGE_TOOLS()                                             \
-  ORVA_REQUIRE(image_tools_missing(), "image tests")
+  ORVA_REQUIRE(orva_test::missing({"buildah", "skopeo", "umoci"}),             \
+               "image tests")
 
 struct Example {
   const char *name;
@@ -181,12 +168,6 @@ milliseconds stop_timeout(const nlohmann::json &env) {
   return 0ms;
 }
 
-std::vector<std::string> joined(std::vector<std::string> a,
-                                const std::vector<std::string> &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 // Subshells that start a short sleep and exit: as a `runc exec` in the
 // container, they leave the sleeps to its process 1.
 constexpr const char *kLeaveOrphans =
@@ -247,7 +228,7 @@ TEST_P(ExampleImage, BuiltAndRunAsAUserWould) {
 
     const Result kill = as_built.kill("TERM");
     ASSERT_EQ(kill.exit_code, 0) << kill.err;
-    const Result r = running.finish(20s);
+    const Result r = running.wait(20s);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_TRUE(has_line(r.out, e.stopping)) << r.out;
@@ -263,7 +244,7 @@ TEST_P(ExampleImage, BuiltAndRunAsAUserWould) {
     const auto sent = std::chrono::steady_clock::now();
     const Result kill = box.kill("TERM");
     ASSERT_EQ(kill.exit_code, 0) << kill.err;
-    const Result r = running.finish(timeout + 20s);
+    const Result r = running.wait(timeout + 20s);
     const auto took = std::chrono::steady_clock::now() - sent;
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 137) << r.err;

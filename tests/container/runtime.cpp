@@ -2,22 +2,17 @@
 #include "runtime.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/vfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -32,23 +27,6 @@ constexpr const char *kIdPrefix = "orva-test-";
 // Set by the probe when containers only start without cgroup resources.
 bool drop_resources = false;
 
-int exit_code_of(int status) {
-  if (WIFEXITED(status)) {
-    return WEXITSTATUS(status);
-  }
-  if (WIFSIGNALED(status)) {
-    return 128 + WTERMSIG(status);
-  }
-  return -1;
-}
-
-// Milliseconds left until `deadline`; zero or less once it has passed.
-long long ms_until(std::chrono::steady_clock::time_point deadline) {
-  return std::chrono::duration_cast<milliseconds>(
-             deadline - std::chrono::steady_clock::now())
-      .count();
-}
-
 std::string last_line(const std::string &text) {
   std::string s = text;
   while (!s.empty() && s.back() == '\n') {
@@ -56,23 +34,6 @@ std::string last_line(const std::string &text) {
   }
   const size_t nl = s.rfind('\n');
   return nl == std::string::npos ? s : s.substr(nl + 1);
-}
-
-std::vector<std::string> words(const std::string &line) {
-  std::istringstream in(line);
-  std::vector<std::string> out;
-  std::string w;
-  while (in >> w) {
-    out.push_back(w);
-  }
-  return out;
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // Copies a host file into the root filesystem, following symlinks, so that
@@ -177,6 +138,62 @@ std::string build_rootfs(const std::string &root) {
   return busybox_root(root);
 }
 
+// The OCI runtime the tests drive: ORVA_TEST_RUNTIME, by default runc.
+const std::string &runtime_name() {
+  static const std::string name = [] {
+    const char *chosen = getenv("ORVA_TEST_RUNTIME");
+    return std::string(chosen != nullptr && *chosen != '\0' ? chosen : "runc");
+  }();
+  return name;
+}
+
+// The runtime's command line with `args`, run so that it works here.
+std::vector<std::string>
+runtime_command(std::initializer_list<std::string> args) {
+  // crun refuses a hybrid cgroup layout whose v2 hierarchy holds a
+  // controller. With that hierarchy hidden under a tmpfs, in a mount
+  // namespace of the call's own, it sees v1 alone; the machine's mounts
+  // stay as they are.
+  static const bool hide_unified = [] {
+    struct statfs fs_info = {};
+    constexpr long kCgroup2Magic = 0x63677270;
+    return runtime_name() == "crun" &&
+           statfs("/sys/fs/cgroup/unified", &fs_info) == 0 &&
+           static_cast<long>(fs_info.f_type) == kCgroup2Magic;
+  }();
+  const char *hide = "mount -t tmpfs tmpfs /sys/fs/cgroup/unified && "
+                     "exec \"$0\" \"$@\"";
+  return joined(hide_unified
+                    ? std::vector<std::string>{"unshare", "--mount",
+                                               "--propagation", "private", "sh",
+                                               "-c", hide, runtime_name()}
+                    : std::vector<std::string>{runtime_name()},
+                args);
+}
+
+// The shared root filesystem: /bin/orva-init, /bin/linked-program, busybox
+// with every applet in /bin, and the libraries they load; with
+// ORVA_TEST_LAUNCHER=static, the static launcher and the test program linked
+// fully static against liborva.a, so no library at all. "" on failure, with
+// the reason in `why`.
+std::string rootfs(std::string *why = nullptr) {
+  // Built once per test process, shared read-only by its containers, and
+  // removed when the process exits.
+  static const std::string path = std::string(ORVA_CONTAINER_WORK_DIR) +
+                                  "/rootfs-" + std::to_string(getpid());
+  static const std::string error = [] {
+    (void)std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(path, ec);
+    });
+    return build_rootfs(path);
+  }();
+  if (!error.empty() && why != nullptr) {
+    *why = error;
+  }
+  return error.empty() ? path : "";
+}
+
 // Deletes what an earlier run left behind when it was killed before its
 // own clean-up: containers named for a test process that no longer exists.
 void delete_stale_containers() {
@@ -200,8 +217,8 @@ std::string probe() {
   if (geteuid() != 0) {
     return name + " needs root to run containers";
   }
-  if (!on_path(name)) {
-    return name + " is not installed (scripts/dev test installs it)";
+  if (std::string why = missing({name.c_str()}); !why.empty()) {
+    return why;
   }
   std::string why;
   if (rootfs(&why).empty()) {
@@ -230,160 +247,6 @@ std::string probe() {
 
 } // namespace
 
-Process::Process(const std::vector<std::string> &argv, bool input,
-                 int descriptor)
-    : start_(std::chrono::steady_clock::now()) {
-  int out[2];
-  int err[2];
-  int in[2] = {-1, -1};
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
-      (input && pipe2(in, O_CLOEXEC) != 0)) {
-    perror("pipe2");
-    abort();
-  }
-  std::vector<char *> args;
-  args.reserve(argv.size() + 1);
-  for (const auto &a : argv) {
-    args.push_back(const_cast<char *>(a.c_str()));
-  }
-  args.push_back(nullptr);
-  fflush(nullptr);
-  pid_ = fork();
-  if (pid_ < 0) {
-    perror("fork");
-    abort();
-  }
-  if (pid_ == 0) {
-    (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    dup2(input ? in[0] : open("/dev/null", O_RDONLY), STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
-    if (descriptor >= 0 &&
-        (descriptor == 3 ? fcntl(3, F_SETFD, 0) : dup2(descriptor, 3)) < 0) {
-      _exit(126);
-    }
-    execvp(args[0], args.data());
-    dprintf(STDERR_FILENO, "exec %s: %s\n", args[0], strerror(errno));
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-  out_fd_ = out[0];
-  err_fd_ = err[0];
-  if (input) {
-    close(in[0]);
-    in_fd_ = in[1];
-  }
-}
-
-bool Process::send(const std::string &text) {
-  // A child that has gone shows as a failed write, not as the test's end.
-  signal(SIGPIPE, SIG_IGN);
-  size_t done = 0;
-  while (in_fd_ >= 0 && done < text.size()) {
-    const ssize_t n = write(in_fd_, text.data() + done, text.size() - done);
-    if (n < 0 && errno != EINTR) {
-      return false;
-    }
-    done += n > 0 ? static_cast<size_t>(n) : 0;
-  }
-  return in_fd_ >= 0;
-}
-
-Process::~Process() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    (void)reap(0);
-  }
-  for (const int fd : {out_fd_, err_fd_, in_fd_}) {
-    if (fd >= 0) {
-      close(fd);
-    }
-  }
-}
-
-bool Process::reap(int options) {
-  int status = 0;
-  pid_t got;
-  while ((got = waitpid(pid_, &status, options)) < 0 && errno == EINTR) {
-  }
-  if (got != pid_) {
-    return false;
-  }
-  result_.exit_code = exit_code_of(status);
-  pid_ = -1;
-  return true;
-}
-
-void Process::pump(int timeout_ms) {
-  orva_test::read_pipes(out_fd_, err_fd_, result_.out, result_.err, timeout_ms);
-}
-
-std::string Process::wait_for_line(const std::string &prefix,
-                                   milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    const std::string &out = result_.out;
-    for (size_t at = 0; at < out.size();) {
-      const size_t end = out.find('\n', at);
-      if (end == std::string::npos) {
-        break;
-      }
-      if (out.compare(at, prefix.size(), prefix) == 0) {
-        return out.substr(at, end - at);
-      }
-      at = end + 1;
-    }
-    const long long left = ms_until(deadline);
-    if (left <= 0 || out_fd_ < 0) {
-      return "";
-    }
-    pump(static_cast<int>(left));
-  }
-}
-
-Result Process::finish(milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (pid_ > 0 && !reap(WNOHANG)) {
-    const long long left = ms_until(deadline);
-    if (left <= 0) {
-      result_.timed_out = true;
-      kill(pid_, SIGKILL);
-      (void)reap(0);
-      break;
-    }
-    pump(static_cast<int>(std::min<long long>(left, 20)));
-  }
-  result_.elapsed = std::chrono::duration_cast<milliseconds>(
-      std::chrono::steady_clock::now() - start_);
-  // What was written before the end, without waiting for ever on a
-  // descendant that still holds the pipes.
-  for (int round = 0; round < 50 && (out_fd_ >= 0 || err_fd_ >= 0); ++round) {
-    pump(100);
-  }
-  return result_;
-}
-
-Result run(const std::vector<std::string> &argv, milliseconds limit) {
-  Process p(argv);
-  return p.finish(limit);
-}
-
-bool on_path(const std::string &program) {
-  const char *path = getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/sbin:/usr/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string busybox_path() {
   for (const char *path : {"/usr/bin/busybox", "/bin/busybox"}) {
     if (access(path, X_OK) == 0) {
@@ -393,11 +256,24 @@ std::string busybox_path() {
   return "";
 }
 
-std::string busybox_root(const std::string &root) {
-  const std::string busybox = busybox_path();
-  if (busybox.empty()) {
+std::string missing(std::initializer_list<const char *> programs) {
+  if (busybox_path().empty()) {
     return "busybox is not installed (scripts/dev test installs "
            "busybox-static)";
+  }
+  for (const char *program : programs) {
+    if (!on_path(program)) {
+      return std::string(program) +
+             " is not installed (scripts/dev test installs its package)";
+    }
+  }
+  return "";
+}
+
+std::string busybox_root(const std::string &root) {
+  const std::string busybox = busybox_path();
+  if (std::string why = missing({}); !why.empty()) {
+    return why;
   }
   if (std::string why = install(root, busybox, "/bin/busybox"); !why.empty()) {
     return why;
@@ -418,10 +294,6 @@ std::string busybox_root(const std::string &root) {
     fs::create_symlink("busybox", link, ec);
   }
   return "";
-}
-
-bool has_line(const std::string &text, const std::string &line) {
-  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
 void unmount_below(const std::string &dir) {
@@ -458,73 +330,9 @@ ShortDir::~ShortDir() {
   fs::remove_all(path_, ec);
 }
 
-const std::string &runtime_name() {
-  static const std::string name = [] {
-    const char *chosen = getenv("ORVA_TEST_RUNTIME");
-    return std::string(chosen != nullptr && *chosen != '\0' ? chosen : "runc");
-  }();
-  return name;
-}
-
-std::vector<std::string>
-runtime_command(std::initializer_list<std::string> args) {
-  // crun refuses a hybrid cgroup layout whose v2 hierarchy holds a
-  // controller. With that hierarchy hidden under a tmpfs, in a mount
-  // namespace of the call's own, it sees v1 alone; the machine's mounts
-  // stay as they are.
-  static const bool hide_unified = [] {
-    struct statfs fs_info = {};
-    constexpr long kCgroup2Magic = 0x63677270;
-    return runtime_name() == "crun" &&
-           statfs("/sys/fs/cgroup/unified", &fs_info) == 0 &&
-           static_cast<long>(fs_info.f_type) == kCgroup2Magic;
-  }();
-  std::vector<std::string> argv;
-  if (hide_unified) {
-    argv = {
-        "unshare",
-        "--mount",
-        "--propagation",
-        "private",
-        "sh",
-        "-c",
-        "mount -t tmpfs tmpfs /sys/fs/cgroup/unified && exec \"$0\" \"$@\""};
-  }
-  argv.push_back(runtime_name());
-  argv.insert(argv.end(), args);
-  return argv;
-}
-
 const std::string &runtime_unavailable_reason() {
   static const std::string reason = probe();
   return reason;
-}
-
-std::string rootfs(std::string *why) {
-  // Built once per test process and shared read-only by its containers.
-  struct Rootfs {
-    std::string path;
-    std::string error;
-    Rootfs() {
-      path = std::string(ORVA_CONTAINER_WORK_DIR) + "/rootfs-" +
-             std::to_string(getpid());
-      error = build_rootfs(path);
-    }
-    ~Rootfs() {
-      std::error_code ec;
-      fs::remove_all(path, ec);
-    }
-    Rootfs(const Rootfs &) = delete;
-    Rootfs &operator=(const Rootfs &) = delete;
-  };
-  static const Rootfs built;
-  if (!built.error.empty()) {
-    if (why != nullptr) {
-      *why = built.error;
-    }
-    return "";
-  }
-  return built.path;
 }
 
 Container::Container(const BundleMaker &make) {
@@ -602,11 +410,11 @@ void Container::user(unsigned uid, unsigned gid) {
 void Container::readonly(bool on) { config_["root"]["readonly"] = on; }
 
 Result Container::run(milliseconds limit) {
-  const Result first = start().finish(limit);
+  const Result first = start().wait(limit);
   if (!refused_by_runtime(first)) {
     return first;
   }
-  return start().finish(limit);
+  return start().wait(limit);
 }
 
 bool Container::refused_by_runtime(const Result &ended) {
@@ -625,12 +433,12 @@ bool Container::refused_by_runtime(const Result &ended) {
 }
 
 Process &Container::start(int descriptor) {
-  std::ofstream(dir_ + "/config.json", std::ios::trunc) << config_.dump(2);
+  write_file(dir_ + "/config.json", config_.dump(2));
   running_ = std::make_unique<Process>(
       descriptor < 0 ? runtime_command({"run", "--bundle", dir_, id_})
                      : runtime_command({"run", "--detach", "--preserve-fds",
                                         "1", "--bundle", dir_, id_}),
-      false, descriptor);
+      Start{.fd3 = descriptor});
   return *running_;
 }
 

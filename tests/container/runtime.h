@@ -3,7 +3,7 @@
 // another OCI runtime.
 #pragma once
 
-#include "pid1.h"
+#include "harness.h"
 
 #include <sys/types.h>
 
@@ -20,62 +20,13 @@
 
 namespace orva_test {
 
-using std::chrono::milliseconds;
-using namespace std::chrono_literals;
-
-struct Result {
-  int exit_code = -1;     // exit status, 128 + n when killed by signal n
-  bool timed_out = false; // killed at the deadline
-  std::string out;
-  std::string err;
-  milliseconds elapsed{0};
-};
-
-// A child process with stdin on /dev/null, or on a pipe that send() writes
-// to, and its output captured; killed with the test if the test dies, and
-// by the destructor if still running.
-class Process {
-public:
-  // `descriptor`, when not negative, is the child's descriptor 3.
-  explicit Process(const std::vector<std::string> &argv, bool input = false,
-                   int descriptor = -1);
-  ~Process();
-  Process(const Process &) = delete;
-  Process &operator=(const Process &) = delete;
-
-  // The first whole line of stdout that begins with `prefix`, without its
-  // newline; "" when none has appeared within the limit.
-  std::string wait_for_line(const std::string &prefix, milliseconds limit);
-
-  // Waits for the exit and the end of the output; kills at the limit.
-  Result finish(milliseconds limit);
-
-  const std::string &out() const { return result_.out; }
-
-  // Writes `text` to the child's stdin pipe; false when it cannot.
-  bool send(const std::string &text);
-
-private:
-  void pump(int timeout_ms);
-  bool reap(int options);
-  pid_t pid_ = -1;
-  int out_fd_ = -1;
-  int err_fd_ = -1;
-  int in_fd_ = -1;
-  std::chrono::steady_clock::time_point start_;
-  Result result_;
-};
-
-Result run(const std::vector<std::string> &argv, milliseconds limit = 20s);
-
-bool on_path(const std::string &program);
 // The host's busybox-static, or "" when it is not installed.
 std::string busybox_path();
+// Why busybox-static or one of `programs` is not installed, or "".
+std::string missing(std::initializer_list<const char *> programs);
 // Fills `root` with the host's busybox-static as /bin/busybox and a link
 // to it for every applet in /bin; returns "" or why not.
 std::string busybox_root(const std::string &root);
-// Whether `text` has `line` as one of its whole lines.
-bool has_line(const std::string &text, const std::string &line);
 
 // Detaches whatever is mounted below `dir`, deepest first, so that the
 // directory can go.
@@ -98,12 +49,6 @@ private:
   std::string path_;
 };
 
-// The OCI runtime the tests drive: ORVA_TEST_RUNTIME, by default runc.
-const std::string &runtime_name();
-// The runtime's command line with `args`, run so that it works here.
-std::vector<std::string>
-runtime_command(std::initializer_list<std::string> args);
-
 // Why containers cannot run here, or "" when they can. Probed once.
 const std::string &runtime_unavailable_reason();
 
@@ -111,13 +56,6 @@ const std::string &runtime_unavailable_reason();
 // ORVA_REQUIRE_PID1 is set (CI must not pass on a skip).
 #define ORVA_REQUIRE_RUNC()                                                    \
   ORVA_REQUIRE(::orva_test::runtime_unavailable_reason(), "container tests")
-
-// The shared root filesystem: /bin/orva-init, /bin/linked-program, busybox
-// with every applet in /bin, and the libraries they load; with
-// ORVA_TEST_LAUNCHER=static, the static launcher and the test program linked
-// fully static against liborva.a, so no library at all. "" on failure, with
-// the reason in `why`.
-std::string rootfs(std::string *why = nullptr);
 
 // One bundle and one container id; the container is deleted and the bundle
 // removed whatever the test's outcome.

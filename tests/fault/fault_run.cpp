@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "fault_run.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <sstream>
 
@@ -27,41 +25,27 @@ std::vector<std::string> driver_env(const DriverOptions &options) {
   if (const char *given = getenv("UBSAN_OPTIONS")) {
     env.push_back(std::string("UBSAN_OPTIONS=") + given);
   }
-  if (options.preload) {
+  // A soak's delays reach the driver too, through the same library.
+  bool delayed = false;
+  for (const char *name : {"ORVA_FAULT_DELAY", "ORVA_FAULT_PROGRAM_DELAY"}) {
+    if (const char *given = getenv(name)) {
+      env.push_back(std::string(name) + "=" + given);
+      delayed = true;
+    }
+  }
+  if (options.preload || delayed) {
     env.push_back(std::string("LD_PRELOAD=") + ORVA_FAULT_LIBRARY);
   }
   env.insert(env.end(), options.env.begin(), options.env.end());
   return env;
 }
 
-std::vector<char *> c_strings(std::vector<std::string> &strings) {
-  std::vector<char *> pointers;
-  for (std::string &s : strings) {
-    pointers.push_back(s.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 } // namespace
 
-std::unique_ptr<Pid1> start_driver(const DriverOptions &options) {
-  std::vector<std::string> env = driver_env(options);
-  std::vector<std::string> args = options.wrapper;
-  args.push_back(ORVA_FAULT_DRIVER);
-  args.insert(args.end(), options.args.begin(), options.args.end());
-  return std::make_unique<Pid1>([env, args]() mutable {
-    std::vector<char *> argv = c_strings(args);
-    std::vector<char *> envp = c_strings(env);
-    execve(argv[0], argv.data(), envp.data());
-    say(std::string("exec ") + argv[0] + ": " + strerror(errno) + "\n");
-    return 127;
-  });
-}
-
-Outcome run_driver(const DriverOptions &options,
-                   std::chrono::milliseconds limit) {
-  return start_driver(options)->wait(limit);
+Process start_driver(const DriverOptions &options) {
+  return Process(
+      joined(joined(options.wrapper, {ORVA_FAULT_DRIVER}), options.args),
+      {.pid1 = true, .env = driver_env(options), .clean_env = true});
 }
 
 long long monotonic_ns() {

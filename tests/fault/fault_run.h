@@ -2,10 +2,8 @@
 // Runs the fault driver as process 1 of a new PID namespace.
 #pragma once
 
-#include "pid1.h"
+#include "harness.h"
 
-#include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,11 +16,8 @@ struct DriverOptions {
   std::vector<std::string> wrapper{}; // a command that runs the driver
 };
 
-// Starts the driver; the caller waits on the result.
-std::unique_ptr<Pid1> start_driver(const DriverOptions &options);
-
-Outcome run_driver(const DriverOptions &options,
-                   std::chrono::milliseconds limit = std::chrono::seconds(20));
+// The driver as process 1, in an environment of its own.
+Process start_driver(const DriverOptions &options);
 
 // CLOCK_MONOTONIC in nanoseconds, the clock the fault library stamps with.
 long long monotonic_ns();

@@ -3,7 +3,7 @@
 // preloaded fault library: the exact diagnostic, the exit code, whether the
 // supervision went on, and the caller's mask after orva_run returns.
 #include "fault_run.h"
-#include "pid1.h"
+#include "harness.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +20,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using orva_test::DriverOptions;
+using orva_test::joined;
 using orva_test::monotonic_ns;
-using orva_test::Outcome;
 using orva_test::perror_line;
-using orva_test::run_driver;
+using orva_test::Result;
+using orva_test::start_driver;
 
 struct Row {
   const char *name;
@@ -81,11 +82,11 @@ int count_of(const std::string &text, const std::string &needle) {
 void check(const Row &row) {
   ORVA_REQUIRE_PID_NAMESPACE();
   const long long start = monotonic_ns();
-  const Outcome o = run_driver(DriverOptions{row.env, row.args}, 20s);
+  const Result o = start_driver(DriverOptions{row.env, row.args}).wait(20s);
   const double seconds = static_cast<double>(monotonic_ns() - start) / 1e9;
   SCOPED_TRACE("stdout:\n" + o.out);
   ASSERT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), row.exit_code);
+  EXPECT_EQ(o.exit_code, row.exit_code);
   EXPECT_EQ(o.err, row.err);
   EXPECT_EQ(count_of(o.out, " injected at="), row.injected);
   if (row.mask_kept) {
@@ -113,12 +114,6 @@ std::vector<std::string> fault(const char *call, int error,
           std::string("ORVA_FAULT_WHO=") + who,
           "ORVA_FAULT_NTH=" + std::to_string(nth),
           "ORVA_FAULT_COUNT=" + std::to_string(count)};
-}
-
-std::vector<std::string> joined(std::vector<std::string> first,
-                                const std::vector<std::string> &then) {
-  first.insert(first.end(), then.begin(), then.end());
-  return first;
 }
 
 // Failures that end the supervision: process 1 returns 111 with the mask it

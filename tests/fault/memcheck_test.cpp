@@ -2,7 +2,7 @@
 // One supervision, start to finish, under valgrind's memcheck: a forwarded
 // signal, orphans to reap, the exit code passed on.
 #include "fault_run.h"
-#include "pid1.h"
+#include "harness.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using orva_test::DriverOptions;
-using orva_test::Outcome;
-using orva_test::run_driver;
+using orva_test::Result;
+using orva_test::start_driver;
 
 TEST(Memcheck, SupervisionHasNoMemoryErrors) {
   ORVA_REQUIRE_PID_NAMESPACE();
@@ -27,9 +27,9 @@ TEST(Memcheck, SupervisionHasNoMemoryErrors) {
   options.wrapper = {ORVA_VALGRIND,       "--tool=memcheck",
                      "--quiet",           "--error-exitcode=1",
                      "--leak-check=full", "--errors-for-leak-kinds=definite"};
-  const Outcome o = run_driver(options, 100s);
+  const Result o = start_driver(options).wait(100s);
   ASSERT_FALSE(o.timed_out);
-  EXPECT_EQ(o.exit_code(), 7);
+  EXPECT_EQ(o.exit_code, 7);
   EXPECT_EQ(o.err, "");
   EXPECT_NE(o.out.find("done\n"), std::string::npos);
   EXPECT_NE(o.out.find("leftover: none\n"), std::string::npos) << o.out;
