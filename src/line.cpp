@@ -9,7 +9,9 @@
 #include <errno.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 // Every buffer here is a plain array on the stack: nothing may allocate,

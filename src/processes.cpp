@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 // NOLINTBEGIN(*-avoid-c-arrays,*-pro-bounds-array-to-pointer-decay,*-pro-bounds-constant-array-index)
@@ -144,8 +145,11 @@ bool parse_stat(const char *stat, ProcessStat &out) {
   const char *number = field + 3;
   long parent = 0;
   long group = 0;
-  if (!read_field(number, parent) || *number++ != ' ' ||
-      !read_field(number, group)) {
+  if (!read_field(number, parent) || *number != ' ') {
+    return false;
+  }
+  ++number;
+  if (!read_field(number, group)) {
     return false;
   }
   out.state = field[1];

@@ -14,6 +14,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace orva_internal {

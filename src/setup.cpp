@@ -5,14 +5,20 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/types.h>
 #include <unistd.h>
 
+#include "clock.h"
+#include "line.h"
 #include "processes.h"
+#include "settings.h"
+#include "supervisor.h"
 
 namespace orva_internal {
 namespace {

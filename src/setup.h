@@ -45,7 +45,7 @@ private:
 
   sigset_t full_{};
   sigset_t saved_mask_{};
-  struct sigaction saved_child_action_ {};
+  struct sigaction saved_child_action_ = {};
   int saved_subreaper_ = 0;
   int saved_death_signal_ = 0;
   bool mask_blocked_ = false;

@@ -6,8 +6,10 @@
 // end of what it left behind.
 #include "supervisor.h"
 
+#include "clock.h"
 #include "line.h"
 #include "processes.h"
+#include "settings.h"
 
 #include <errno.h>
 #include <signal.h>

@@ -6,9 +6,11 @@
 #include "line.h"
 #include "settings.h"
 
+#include <elf.h>
 #include <errno.h>
 #include <limits.h>
 #include <link.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/auxv.h>
