@@ -272,13 +272,13 @@ TEST(Launcher, OutsideProcessOneTheProgramTakesOverTheProcess) {
 // answers kill -0, and the report names it), signals are forwarded and the
 // exit code comes back. Whatever is still below it when the program has
 // ended gets SIGKILL, as the kernel gives it when process 1 ends: here a
-// daemon that left the session and a child the forwarding never reached,
-// both holding the output open, and the sleep a shell forks with every
-// signal blocked, when the SIGTERM to the group comes in that window (the
-// fault library widens it) and so reaches the shell alone. Scope all is
-// refused there. qemu's user mode refuses PR_SET_CHILD_SUBREAPER (orva
-// says so and supervises on), so there the orphans are left to the native
-// runs.
+// daemon that left the session, a child the forwarding never reached and a
+// grandchild that ignores SIGTERM, all holding the output open, and the
+// sleep a shell forks with every signal blocked, when the SIGTERM to the
+// group comes in that window (the fault library widens it) and so reaches
+// the shell alone. Scope all is refused there. qemu's user mode refuses
+// PR_SET_CHILD_SUBREAPER (orva says so and supervises on), so there the
+// orphans are left to the native runs.
 TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
   const char *emulator = getenv("ORVA_TEST_EMULATOR");
   const bool emulated = emulator != nullptr && *emulator != '\0';
@@ -290,6 +290,8 @@ TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
       "if kill -0 $orphan 2>/dev/null; then exit 9; fi; exit 4";
   const std::string left_behind =
       "setsid sh -c 'sleep 30 & wait' & sleep 30 & echo ready; wait";
+  const std::string ignores_term =
+      "sh -c \"trap '' TERM; echo ready; exec sleep 30\" & wait";
   const struct {
     std::vector<std::string> options;
     Env env;
@@ -309,6 +311,11 @@ TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
        left_behind,
        128 + SIGTERM,
        "\norva: SIGKILL to the processes left behind: "},
+      {{"-sv"},
+       {},
+       ignores_term,
+       128 + SIGTERM,
+       "\norva: SIGKILL to the processes left behind: "},
       {{"-s"},
        {"LD_PRELOAD=" ORVA_FAULT_LIBRARY, "ORVA_FAULT_PROGRAM_DELAY=3000",
         "ASAN_OPTIONS=verify_asan_link_order=0"},
@@ -317,7 +324,8 @@ TEST(Launcher, SubreaperSupervisesOutsideProcessOne) {
        ""},
   };
   for (const auto &c : cases) {
-    const bool orphans = c.script == orphan || c.script == left_behind;
+    const bool orphans = c.script == orphan || c.script == left_behind ||
+                         c.script == ignores_term;
     const bool widened =
         !c.env.empty() && c.env[0].rfind("LD_PRELOAD=", 0) == 0;
     if (emulated && (orphans || widened)) {
