@@ -1249,26 +1249,6 @@ TEST(Engine, Podman) {
   }
 }
 
-// A pod whose containers share one PID namespace: process 1 is the
-// pod's infrastructure container, here orva-init --pause, which takes the
-// orphans of whatever else runs in the pod; with ORVA_SUBREAPER=1 the
-// container's own orva-init supervises its program and reaps the orphans
-// below it.
-constexpr const char *kSharedPod = R"(apiVersion: v1
-kind: Pod
-metadata:
-  name: orva-shared
-spec:
-  shareProcessNamespace: true
-  containers:
-    - name: app
-      image: registry.example.com/orva-launcher:0.1.0
-      env:
-        - name: ORVA_SUBREAPER
-          value: "1"
-      args: ["/bin/busybox", "sh", "-c", "for i in 1 2 3; do (sleep 0.3 &); done; while :; do sleep 1 & wait $!; done"]
-)";
-
 // The first line of a command's output.
 std::string first_line(const Result &r) {
   return r.out.substr(0, r.out.find('\n'));
@@ -1399,9 +1379,8 @@ TEST(Engine, Kube) {
 
   {
     SCOPED_TRACE("shareProcessNamespace");
-    write_file(dir + "/shared.yaml", kSharedPod);
     ASSERT_EQ(run_steps({podman.cmd({"kube", "play", "--network", "none",
-                                     dir + "/shared.yaml"})}),
+                                     ORVA_EXAMPLES_DIR "/shared-pod.yaml"})}),
               "");
     const auto exec = [&](const std::vector<std::string> &argv) {
       return orva_test::run(
@@ -1423,7 +1402,8 @@ TEST(Engine, Kube) {
         std::string::npos)
         << gone.message();
     EXPECT_EQ(count.zombies, 0) << gone.message();
-    ASSERT_EQ(run_steps({podman.cmd({"kube", "down", dir + "/shared.yaml"})}),
+    ASSERT_EQ(run_steps({podman.cmd(
+                  {"kube", "down", ORVA_EXAMPLES_DIR "/shared-pod.yaml"})}),
               "");
   }
   std::cout << "kube: "
