@@ -169,27 +169,32 @@ void Line::append(const char *unit, size_t length) {
 }
 
 void Line::write_out() {
-  for (size_t at = 0; at < size_;) {
-    const ssize_t written = write(STDERR_FILENO, buffer_ + at, size_ - at);
+  if (write_all(STDERR_FILENO, buffer_, size_) == EPIPE) {
+    // The failed write raised SIGPIPE at the supervisor, where it is
+    // blocked: taken now, it is not forwarded as if someone had sent it,
+    // which would only bring another line and another SIGPIPE.
+    sigset_t pipe;
+    (void)sigemptyset(&pipe);
+    (void)sigaddset(&pipe, SIGPIPE);
+    const timespec now{.tv_sec = 0, .tv_nsec = 0};
+    (void)sigtimedwait(&pipe, nullptr, &now);
+  }
+  size_ = 0;
+}
+
+int write_all(int fd, const char *data, size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(fd, data, length);
     if (written < 0 && errno == EINTR) {
       continue;
     }
-    if (written < 0 && errno == EPIPE) {
-      // The failed write raised SIGPIPE at the supervisor, where it is
-      // blocked: taken now, it is not forwarded as if someone had sent
-      // it, which would only bring another line and another SIGPIPE.
-      sigset_t pipe;
-      (void)sigemptyset(&pipe);
-      (void)sigaddset(&pipe, SIGPIPE);
-      const timespec now{.tv_sec = 0, .tv_nsec = 0};
-      (void)sigtimedwait(&pipe, nullptr, &now);
-    }
     if (written <= 0) {
-      break;
+      return written < 0 ? errno : EIO;
     }
-    at += static_cast<size_t>(written);
+    data += written;
+    length -= static_cast<size_t>(written);
   }
-  size_ = 0;
+  return 0;
 }
 
 void report_error(const char *call) {

@@ -30,6 +30,10 @@ void hex_escape(unsigned char byte, char (&escape)[5]);
 // it keeps.
 [[gnu::noinline]] void report_error(const char *call);
 
+// Writes all `length` bytes to `fd`, again after EINTR; 0, or the errno
+// of the write that failed (EIO for one that took nothing).
+[[nodiscard]] int write_all(int fd, const char *data, size_t length);
+
 class Line {
 public:
   // The most one line writes, its newline included.

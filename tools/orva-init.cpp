@@ -493,17 +493,8 @@ int Options::with_value(unsigned row, const char *attached, const char *named) {
 }
 
 Output &Output::put(const char *part, size_t length) {
-  while (error_ == 0 && length > 0) {
-    const ssize_t written = write(STDOUT_FILENO, part, length);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      error_ = written < 0 ? errno : EIO;
-      break;
-    }
-    part += written;
-    length -= static_cast<size_t>(written);
+  if (error_ == 0) {
+    error_ = orva_internal::write_all(STDOUT_FILENO, part, length);
   }
   return *this;
 }
